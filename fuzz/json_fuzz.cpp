@@ -1,0 +1,51 @@
+// Feeds arbitrary bytes through parsing and canonical encoding. Aborts when a
+// refusal is not the one the helper documents, when an encoding does not parse
+// back, or when encoding what was parsed from an encoding changes its bytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "fileio/json.h"
+#include "request/sync_failure.h"
+
+namespace {
+
+using namespace brindell;
+
+std::optional<JsonObject> parsed(const std::string& bytes) {
+  try {
+    return parseObject(bytes);
+  } catch (const SyncFailure& failure) {
+    if (failure.code != "SYNC_INVALID_FILE") std::abort();
+    return std::nullopt;
+  }
+}
+
+// An encoding must parse again and re-encode to the same bytes.
+void checkStable(const std::string& encoded) {
+  const std::optional<JsonObject> again = parsed(encoded);
+  if (!again || canonicalJson(again->view()) != encoded) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  const std::optional<JsonObject> object = parsed(bytes);
+  if (object) {
+    const std::string encoded = canonicalJson(object->view());
+    // Dropping whitespace and shortening escapes never lengthens a text.
+    if (encoded.size() > bytes.size()) std::abort();
+    checkStable(encoded);
+  }
+
+  // The same bytes as string content and as a key, where they need not be
+  // valid UTF-8, next to the parsed object embedded whole.
+  JsonValue::Object members{{"a", bytes}, {"b" + bytes, std::int64_t{1}}};
+  if (object) members.emplace_back("c", *object);
+  checkStable(canonicalJson(JsonValue(std::move(members))));
+  return 0;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+
+#include "cloud/platform.h"
+
+namespace brindell {
+
+// One item as the cloud drive sees it. A local item outside any cloud drive
+// is {false, true, false}: it counts as uploaded and present.
+struct CloudState {
+  bool isUbiquitous = false;
+  bool isUploaded = true;
+  bool needsDownload = false;
+};
+
+// Reads the item's metadata (promised values when `metadataOnly`) and refuses
+// an item that cannot take part in sync, in this order:
+//   a symbolic link or alias: "SYNC_UNSAFE_PATH";
+//   excluded from sync: "SYNC_EXCLUDED";
+//   in conflict (the flag, or with `checkVersions` also unresolved versions in
+//     the version store): "SYNC_FILE_CONFLICT";
+//   a downloading error: "SYNC_DOWNLOAD_FAILED";
+//   an uploading error: "SYNC_UPLOAD_FAILED".
+// `expectedCloud` treats the item as a cloud item even if it does not say so.
+// Throws SyncFailure, or the PlatformError of a failed metadata fetch.
+CloudState cloudState(Platform& platform, const std::string& path, bool expectedCloud,
+                      bool checkVersions, bool metadataOnly);
+
+// Makes sure an item about to be read is present and current, or that its
+// download has been asked for; never waits for a download. Runs in its own
+// metadata-only coordinated read. An item with neither a local copy nor a
+// placeholder fails with "SYNC_DOWNLOAD_PENDING" and a message that begins
+// with the item's name. Throws SyncFailure or PlatformError (a refused
+// download request).
+void requestDownload(Platform& platform, const std::string& path);
+
+// "." + name + ".icloud" beside the item: what the cloud drive leaves for an
+// item it has not downloaded.
+std::string placeholderPath(const std::string& path);
+
+}  // namespace brindell

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cloud/platform.h"
+#include "cloud/posix_platform.h"
+
+namespace brindell {
+
+// A platform for tests, scripted per path. Whatever is not scripted behaves
+// as a local file system without a cloud drive (the POSIX platform's values,
+// real staging directories, real mkdir and listing), except that download
+// requests are accepted and coordination takes no lock.
+class FakePlatform final : public Platform {
+ public:
+  // What a coordinate call does with its accessor.
+  enum class Outcome {
+    run,                   // run it and report no error
+    failWithoutRunning,    // report `error`, do not run it
+    returnWithoutRunning,  // neither run it nor report an error
+    runAndFail,            // run it, then report `error` as well
+  };
+  struct Coordination {
+    Outcome outcome = Outcome::run;
+    std::optional<std::string> handedPath;         // instead of the requested path
+    std::optional<std::string> handedReadingPath;  // the reading side of the combined call
+    std::string error = "The file coordinator failed.";
+  };
+  enum class Kind { reading, writing, readingAndWriting };
+  struct CoordinateCall {
+    Kind kind;
+    std::string path;  // the writing path for the combined call
+    int options;
+    std::string readingPath;  // the combined call only
+    int readingOptions;
+  };
+  struct Enumeration {
+    bool unavailable = false;                       // no enumerator at all
+    std::optional<std::vector<std::string>> names;  // replaces the real entries, in this order
+    std::vector<std::string> extraNames;            // reported after the others
+    std::optional<std::size_t> errorAfter;          // entries visited before `error` is delivered
+    std::string error = "The folder could not be read.";
+  };
+
+  // Convenience: the same values for both kinds of fetch.
+  void setValues(const std::string& path, const ResourceValues& values) {
+    plainValues[path] = values;
+    promisedValues[path] = values;
+  }
+
+  // Scripts, keyed by path exactly as the code under test passes it.
+  std::map<std::string, ResourceValues> plainValues;
+  std::map<std::string, ResourceValues> promisedValues;
+  std::map<std::string, std::string> fetchErrors;  // both fetches throw this description
+  std::map<std::string, std::size_t> conflictVersions;
+  std::map<std::string, std::string> downloadRefusals;  // otherwise a request is accepted
+  std::map<std::string, Coordination> coordinations;    // keyed by the (writing) path
+  std::optional<std::string> stagingFailure;            // every staging request fails
+  std::optional<std::string> createDirectoryFailure;    // every directory creation fails
+  std::map<std::string, Enumeration> enumerations;
+
+  // What the code under test asked for.
+  std::vector<CoordinateCall> coordinateCalls;
+  std::vector<std::string> downloadRequests;  // refused ones included
+  std::vector<std::string> removedItems;
+
+  std::optional<PlatformError> coordinateReading(const std::string& path, int options,
+                                                 const Accessor& accessor) override;
+  std::optional<PlatformError> coordinateWriting(const std::string& path, int options,
+                                                 const Accessor& accessor) override;
+  std::optional<PlatformError> coordinateReadingAndWriting(
+      const std::string& readingPath, int readingOptions, const std::string& writingPath,
+      int writingOptions, const ReadingWritingAccessor& accessor) override;
+  ResourceValues promisedResourceValues(const std::string& path) override;
+  ResourceValues resourceValues(const std::string& path) override;
+  std::size_t unresolvedConflictVersionCount(const std::string& path) override;
+  void startDownloading(const std::string& path) override;
+  std::string itemReplacementDirectory(const std::string& destination) override;
+  void createDirectory(const std::string& path, mode_t permissions) override;
+  void removeItem(const std::string& path) noexcept override;
+  bool enumerateDirectory(const std::string& path, const EntryVisitor& visit,
+                          const EnumerationErrorHandler& errorHandler) override;
+
+ private:
+  std::optional<PlatformError> coordinate(const std::string& path, const Accessor& accessor);
+
+  PosixPlatform local_;
+};
+
+}  // namespace brindell
