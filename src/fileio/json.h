@@ -37,6 +37,11 @@ void appendCanonicalJson(std::string& out, JsonView value);
 void appendCanonicalJson(std::string& out, const JsonValue& value);
 
 std::string canonicalJson(JsonView value);
+
+// Whether the document's text is byte for byte its own canonical encoding, as
+// every file this helper writes is. Found without producing the encoding, so
+// such a text can be passed on as it stands instead of being copied.
+bool isCanonicalText(const JsonDocument& document);
 std::string canonicalJson(const JsonValue& value);
 
 }  // namespace brindell

@@ -83,7 +83,34 @@ class Writer {
   char* limit_;
 };
 
-void putEscape(Writer& out, unsigned char byte) {
+// Takes the place of a Writer to tell whether an encoding equals given bytes,
+// without producing it.
+class Comparer {
+ public:
+  explicit Comparer(std::string_view expected) : expected_(expected) {}
+
+  void put(char c) { put(&c, 1); }
+  void put(const char* data, std::size_t size) {
+    if (equal_ && (expected_.size() - position_ < size ||
+                   std::memcmp(expected_.data() + position_, data, size) != 0)) {
+      equal_ = false;
+    }
+    position_ += equal_ ? size : 0;
+  }
+  void put(std::string_view text) { put(text.data(), text.size()); }
+  void put(const unsigned char* begin, const unsigned char* end) {
+    put(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin));
+  }
+  bool equal() const { return equal_ && position_ == expected_.size(); }
+
+ private:
+  std::string_view expected_;
+  std::size_t position_ = 0;
+  bool equal_ = true;
+};
+
+template <typename Sink>
+void putEscape(Sink& out, unsigned char byte) {
   switch (byte) {
     case '"':
       out.put("\\\"");
@@ -212,7 +239,8 @@ bool needsAttention(std::uint64_t word, bool checkUtf8) {
 
 // Writes `text` as a JSON string. With `checkUtf8` clear the caller vouches
 // that the text is valid UTF-8 (a parsed document's decoded text always is).
-void putString(Writer& out, std::string_view text, bool checkUtf8) {
+template <typename Sink>
+void putString(Sink& out, std::string_view text, bool checkUtf8) {
   out.put('"');
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
@@ -252,7 +280,8 @@ std::string_view nodeText(const JsonDocument& document, const Node& node) {
   return std::string_view(store.data() + node.offset(), node.length());
 }
 
-void putStringNode(Writer& out, const JsonDocument& document, const Node& node) {
+template <typename Sink>
+void putStringNode(Sink& out, const JsonDocument& document, const Node& node) {
   if (node.inSource()) {
     // Taken from the input without escapes: the parser already checked it is
     // valid UTF-8 without control characters, and it holds no quote or
@@ -265,7 +294,8 @@ void putStringNode(Writer& out, const JsonDocument& document, const Node& node) 
   }
 }
 
-void putView(Writer& out, const JsonDocument& document, std::uint32_t root) {
+template <typename Sink>
+void putView(Sink& out, const JsonDocument& document, std::uint32_t root) {
   // An explicit stack keeps the native stack flat however deep the document.
   struct Frame {
     std::uint64_t first;
@@ -390,7 +420,9 @@ void putObject(Writer& out, const JsonValue::Object& members) {
 // A part of a document is sized for the whole text too: the pages reserved
 // beyond what is written are never touched, so they cost no memory, and the
 // output never has to be copied to grow.
-std::size_t expectedSize(JsonView value) { return value.document()->source.size(); }
+std::size_t expectedSize(JsonView value) {
+  return value.document()->source.size();
+}
 
 // About the size of a value's encoding, so that a response embedding a large
 // document is written into one buffer instead of one that doubles its way up.
@@ -430,6 +462,12 @@ void appendCanonicalJson(std::string& out, JsonView value) {
 void appendCanonicalJson(std::string& out, const JsonValue& value) {
   Writer writer(out, expectedSize(value));
   putValue(writer, value);
+}
+
+bool isCanonicalText(const JsonDocument& document) {
+  Comparer comparer(document.source);
+  putView(comparer, document, document.rootNode);
+  return comparer.equal();
 }
 
 std::string canonicalJson(JsonView value) {

@@ -2,6 +2,7 @@
 // answers with one JSON line on standard output.
 
 #include <linux/ioprio.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -20,13 +21,16 @@ namespace {
 void lowerPriority() {
   const auto thread = static_cast<id_t>(::syscall(SYS_gettid));
   ::setpriority(PRIO_PROCESS, thread, 10);
-  ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, thread,
-            IOPRIO_PRIO_VALUE(IOPRIO_CLASS_BE, 7));
+  ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, thread, IOPRIO_PRIO_VALUE(IOPRIO_CLASS_BE, 7));
 }
 
 }  // namespace
 
 int main() {
+  // Requests and files of several MiB pass through buffers that grow and are
+  // dropped; serving them from mmap returns each to the system when freed,
+  // where the heap would keep the dead ones resident until the process ends.
+  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   // A reader that closed standard output must not kill the helper: the write
   // fails and the exit status says so.
   std::signal(SIGPIPE, SIG_IGN);
