@@ -1,5 +1,6 @@
 #include "request/dispatch.h"
 
+#include "operations/operations.h"
 #include "request/limits.h"
 #include "request/sync_failure.h"
 #include "validation/identifiers.h"
@@ -42,14 +43,8 @@ JsonValue execute(Platform& platform, const JsonObject& request) {
   }
   validatePath(folder, /*directory=*/true, /*allowMissingLeaf=*/false);
 
-  // The operations themselves are not built yet: each is answered as
-  // unsupported once every check that precedes it has passed.
-  (void)platform;
-  const auto unsupported = [] {
-    return SyncFailure{"SYNC_INVALID_REQUEST",
-                       "Supported operations are create, list, read, and publish."};
-  };
-  if (operation == "create" || operation == "list") throw unsupported();
+  if (operation == "create") return create(platform, request, folder);
+  if (operation == "list") return list(platform, folder);
   if (operation != "read" && operation != "publish") {
     throw SyncFailure{"SYNC_INVALID_REQUEST",
                       "Supported operations are create, list, read, and publish."};
@@ -58,7 +53,8 @@ JsonValue execute(Platform& platform, const JsonObject& request) {
   if (!isHistoryFileName(name)) {
     throw SyncFailure{"SYNC_UNSAFE_PATH", "Invalid immutable history filename."};
   }
-  throw unsupported();
+  if (operation == "publish") return publish(platform, request, folder, name);
+  return read(platform, folder, name);
 }
 
 }  // namespace brindell

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "cloud/platform.h"
+
+namespace brindell {
+
+// Runs `body` on the folder only while the folder's manifest, read under the
+// same coordination, names `expectedWorkspaceId`: one coordinated access
+// holds a read of "manifest.json" and a write of the folder together. Inside
+// it, in order: both handed paths must be the requested ones
+// ("SYNC_FOLDER_MOVED"); the folder passes validatePath; the manifest's
+// cloud state (conflict versions included) passes; a manifest still
+// downloading fails ("SYNC_DOWNLOAD_PENDING"); the manifest is read (at most
+// 4,096 bytes), parsed and validated; a manifest of another workspace fails
+// ("SYNC_WORKSPACE_MISMATCH"). Returns the body's value; its error passes
+// through unchanged, as does the coordinator's. A call that ran neither ends
+// in "SYNC_IO" "Coordinated manifest validation did not complete. Retry sync."
+bool coordinatedManifestWrite(Platform& platform, const std::string& folder,
+                              const std::string& expectedWorkspaceId,
+                              const std::function<bool(const std::string& folder)>& body);
+
+}  // namespace brindell

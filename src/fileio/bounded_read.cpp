@@ -1,0 +1,93 @@
+#include "fileio/bounded_read.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "cloud/coordinated_access.h"
+#include "fileio/json.h"
+#include "fileio/safe_path.h"
+#include "folder/manifest.h"
+#include "request/limits.h"
+#include "request/sync_failure.h"
+#include "validation/paths.h"
+
+namespace brindell {
+namespace {
+
+constexpr std::size_t readChunkBytes = 65'536;
+
+SyncFailure tooLarge() {
+  return SyncFailure{"SYNC_CAPACITY",
+                     "A sync file exceeds the supported size limit. Local workspace data is "
+                     "unchanged."};
+}
+
+}  // namespace
+
+std::string boundedData(const std::string& path, std::int64_t maximum) {
+  validatePath(path, /*directory=*/false, /*allowMissingLeaf=*/false);
+  // Non-blocking so that a FIFO swapped in after the check cannot hold the
+  // helper; without links anywhere so a directory swapped for a link after
+  // the check is refused by the kernel.
+  const FileDescriptor file = openWithoutLinks(path, O_RDONLY | O_NONBLOCK);
+  if (!file.valid()) throw posixFailure("Cannot read " + lastComponent(path));
+  struct stat status;
+  if (::fstat(file.get(), &status) != 0) throw posixFailure("Cannot inspect the opened sync file");
+  if ((status.st_mode & S_IFMT) != S_IFREG || status.st_nlink != 1) {
+    throw SyncFailure{"SYNC_UNSAFE_PATH",
+                      "Sync content must be a regular file without hard links."};
+  }
+  if (status.st_size < 0 || status.st_size > maximum) throw tooLarge();
+
+  // The buffer is sized from fstat once, with one byte more to notice a file
+  // that grew, so a file that keeps its size is read without any regrowth;
+  // only a growing one extends it, never past maximum + 1 bytes.
+  const auto limit = static_cast<std::size_t>(maximum) + 1;
+  std::string bytes(std::min(limit, static_cast<std::size_t>(status.st_size) + 1), '\0');
+  std::size_t held = 0;
+  for (;;) {
+    if (held == bytes.size()) bytes.resize(std::min(limit, held + readChunkBytes));
+    const std::size_t request = std::min(bytes.size() - held, readChunkBytes);
+    ssize_t n;
+    do {
+      n = ::read(file.get(), bytes.data() + held, request);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) throw posixFailure("Cannot read the sync file");
+    if (n == 0) {
+      bytes.resize(held);
+      return bytes;
+    }
+    held += static_cast<std::size_t>(n);
+    if (held > static_cast<std::size_t>(maximum)) throw tooLarge();
+  }
+}
+
+ObjectFile readObject(Platform& platform, const std::string& path, std::int64_t maximum) {
+  validatePath(path, /*directory=*/false, /*allowMissingLeaf=*/false);
+  const CloudState state =
+      cloudState(platform, path, /*expectedCloud=*/false, /*checkVersions=*/true,
+                 /*metadataOnly=*/false);
+  if (state.needsDownload) {
+    throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
+                      "iCloud Drive has not made the current file contents available. Retry after "
+                      "the download completes."};
+  }
+  JsonObject object = parseObject(boundedData(path, maximum));
+  return ObjectFile{std::move(object), CloudState{state.isUbiquitous, state.isUploaded, false}};
+}
+
+ObjectFile readManifest(Platform& platform, const std::string& folder) {
+  const std::string path = appendComponent(folder, manifestFileName);
+  requestDownload(platform, path);
+  ObjectFile manifest =
+      coordinatedRead(platform, path, /*metadataOnly=*/false, [&](const std::string& handed) {
+        return readObject(platform, handed, maximumManifestBytes);
+      });
+  manifestObject(manifest.object);
+  return manifest;
+}
+
+}  // namespace brindell

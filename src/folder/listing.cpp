@@ -1,0 +1,147 @@
+#include "folder/listing.h"
+
+#include <algorithm>
+#include <set>
+
+#include "cloud/cloud_state.h"
+#include "folder/manifest.h"
+#include "request/limits.h"
+#include "request/sync_failure.h"
+#include "validation/identifiers.h"
+#include "validation/paths.h"
+
+namespace brindell {
+namespace {
+
+// A sync folder holds the manifest, at most maximumFiles history files and
+// ".DS_Store"; a placeholder stands in for either of the first two. Anything
+// past that is refused before it is looked at.
+constexpr std::int64_t maximumEntries = maximumFiles + 2;
+
+constexpr std::string_view placeholderPrefix = ".";
+constexpr std::string_view placeholderSuffix = ".icloud";
+
+struct Classified {
+  bool placeholder = false;
+  std::string baseName;
+};
+
+Classified classify(const std::string& name) {
+  const bool placeholder = name.starts_with(placeholderPrefix) && name.ends_with(placeholderSuffix);
+  if (!placeholder) return {false, name};
+  // ".icloud" alone is too short for both removals and has no base name.
+  if (name.size() < placeholderPrefix.size() + placeholderSuffix.size()) return {true, ""};
+  return {true, name.substr(placeholderPrefix.size(),
+                            name.size() - placeholderPrefix.size() - placeholderSuffix.size())};
+}
+
+}  // namespace
+
+JsonValue filesJson(const std::vector<FileEntry>& files) {
+  JsonValue::Array entries;
+  entries.reserve(files.size());
+  for (const FileEntry& file : files) {
+    entries.emplace_back(JsonValue::Object{
+        {"name", file.name}, {"size", file.size}, {"isUploaded", file.isUploaded}});
+  }
+  return entries;
+}
+
+Listing listing(Platform& platform, const std::string& folder, bool metadataOnly) {
+  validatePath(folder, /*directory=*/true, /*allowMissingLeaf=*/false);
+  const CloudState folderState = cloudState(platform, folder, /*expectedCloud=*/false,
+                                            /*checkVersions=*/false, metadataOnly);
+
+  Listing result;
+  result.isUbiquitous = folderState.isUbiquitous;
+  std::int64_t entryCount = 0;
+  std::set<std::string> seen;
+  std::optional<PlatformError> enumerationError;
+
+  auto judge = [&](const std::string& entry) {
+    if (++entryCount > maximumEntries) {
+      throw SyncFailure{"SYNC_CAPACITY",
+                        "The sync folder exceeds its 512-file limit. Local edits are safe; use a "
+                        "new sync folder or an explicitly supported retention workflow."};
+    }
+    const std::string name = lastComponent(entry);
+    if (name == ".DS_Store") return;
+    const Classified item = classify(name);
+    const bool isManifest = item.baseName == manifestFileName;
+    if (!isManifest && !isHistoryFileName(item.baseName)) {
+      throw SyncFailure{"SYNC_FOLDER_CONTENTS", "The sync folder contains an unexpected item: " +
+                                                    displayName(name) +
+                                                    ". Preserve it and select the dedicated "
+                                                    "Brindell folder."};
+    }
+    if (!seen.insert(item.baseName).second) {
+      throw SyncFailure{"SYNC_FILE_CONFLICT",
+                        "The sync folder contains ambiguous copies of " +
+                            displayName(item.baseName) +
+                            ". Wait for iCloud Drive or inspect the conflicting files before "
+                            "retrying."};
+    }
+    validatePath(entry, /*directory=*/false, /*allowMissingLeaf=*/true);
+
+    const std::string itemPath = appendComponent(folder, item.baseName);
+    ResourceValues values;
+    try {
+      values = platform.promisedResourceValues(itemPath);
+    } catch (const PlatformError&) {
+      if (!item.placeholder) throw;
+      // A placeholder whose metadata has not arrived: ask for the item and
+      // let the caller retry once it is here. A refusal replaces the error.
+      platform.startDownloading(itemPath);
+      throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
+                        "iCloud Drive has not supplied the history file's metadata yet. Retry "
+                        "after its download completes."};
+    }
+    if (values.isRegularFile != true || !values.fileSize || *values.fileSize < 0) {
+      throw SyncFailure{"SYNC_UNSAFE_PATH", "A sync item is not a regular file with a known size."};
+    }
+    const std::int64_t size = *values.fileSize;
+    const CloudState state =
+        cloudState(platform, itemPath, folderState.isUbiquitous || item.placeholder,
+                   /*checkVersions=*/false, /*metadataOnly=*/true);
+    if (state.isUbiquitous) result.isUbiquitous = true;
+    if (!state.isUploaded) result.pendingUploads = true;
+
+    if (isManifest) {
+      if (size > maximumManifestBytes) {
+        throw SyncFailure{"SYNC_CAPACITY", "The sync manifest exceeds its supported size."};
+      }
+      return;
+    }
+    if (size > maximumBundleBytes) {
+      throw SyncFailure{"SYNC_CAPACITY",
+                        "A sync history file exceeds the 7-MiB limit. Local workspace data is "
+                        "unchanged."};
+    }
+    // Both operands are at most 64 MiB + 7 MiB here, far from overflow.
+    result.totalBytes += size;
+    if (static_cast<std::int64_t>(result.files.size()) >= maximumFiles ||
+        result.totalBytes > maximumFolderBytes) {
+      throw SyncFailure{"SYNC_CAPACITY",
+                        "The sync folder exceeds its 512-file or 64-MiB limit. Local edits are "
+                        "safe; use a new sync folder or a supported retention workflow."};
+    }
+    result.files.push_back(FileEntry{item.baseName, size, state.isUploaded});
+  };
+
+  const bool started = platform.enumerateDirectory(folder, judge, [&](const PlatformError& error) {
+    enumerationError = error;
+    return false;
+  });
+  if (!started) throw SyncFailure{"SYNC_IO", "Cannot list the selected sync folder."};
+  if (enumerationError) throw *enumerationError;
+  if (!seen.contains(manifestFileName)) {
+    throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
+                      "The workspace manifest disappeared during listing. Wait for iCloud Drive and "
+                      "retry; this folder will not be reinitialized."};
+  }
+  std::sort(result.files.begin(), result.files.end(),
+            [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });
+  return result;
+}
+
+}  // namespace brindell

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cloud/platform.h"
+#include "fileio/json_value.h"
+
+namespace brindell {
+
+struct FileEntry {
+  std::string name;  // the history file's name (a placeholder's base name)
+  std::int64_t size = 0;
+  bool isUploaded = true;
+};
+
+// The judged contents of one sync folder.
+struct Listing {
+  std::vector<FileEntry> files;  // sorted by name
+  std::int64_t totalBytes = 0;
+  bool isUbiquitous = false;
+  bool pendingUploads = false;
+};
+
+// The file entries as the JSON array a result reports.
+JsonValue filesJson(const std::vector<FileEntry>& files);
+
+// Enumerates the folder once and judges every entry: ".DS_Store" is ignored;
+// the manifest and history files (or their placeholders) are admitted and
+// checked; anything else fails. Enforces the limits (514 enumerated entries,
+// 4,096-byte manifest, 7 MiB per history file, 512 files, 64 MiB in total).
+// Changes nothing in the folder; at most asks for a placeholder's download.
+// `metadataOnly` applies to the folder's own cloud state. Throws SyncFailure
+// or PlatformError.
+Listing listing(Platform& platform, const std::string& folder, bool metadataOnly);
+
+}  // namespace brindell

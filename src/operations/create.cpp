@@ -1,0 +1,62 @@
+#include "cloud/coordinated_access.h"
+#include "fileio/bounded_read.h"
+#include "fileio/json.h"
+#include "fileio/staged_write.h"
+#include "folder/listing.h"
+#include "folder/manifest.h"
+#include "operations/operations.h"
+#include "request/sync_failure.h"
+#include "validation/identifiers.h"
+#include "validation/paths.h"
+
+namespace brindell {
+
+JsonValue create(Platform& platform, const JsonObject& request, const std::string& parent) {
+  const std::string workspaceId = requiredString(request.view(), "workspaceId");
+  if (!validID(workspaceId)) {
+    throw SyncFailure{"SYNC_INVALID_REQUEST", "workspaceId must be a lowercase UUID."};
+  }
+  const std::string folderName = "Brindell-" + workspaceId + ".brindell-sync";
+  const std::string folder = appendComponent(parent, folderName);
+  validatePath(folder, /*directory=*/true, /*allowMissingLeaf=*/true);
+
+  {
+    // The folder is assembled and flushed in full beside its final place and
+    // appears there in one exclusive rename, so no reader, cloud drive or
+    // crash ever sees it without its manifest, and nothing is ever replaced.
+    const StagingDirectory staging(platform, folder);
+    const std::string staged = appendComponent(staging.path(), folderName);
+    platform.createDirectory(staged, 0700);
+    writeStagedFile(canonicalJson(buildManifest(workspaceId)),
+                    appendComponent(staged, manifestFileName));
+    syncDirectory(staged);
+    coordinatedWrite(platform, folder, [&](const std::string& handed) {
+      validatePath(handed, /*directory=*/true, /*allowMissingLeaf=*/true);
+      if (exists(handed)) return;
+      // Whoever won a race to this name, the read-back below judges it.
+      moveExclusively(staged, handed);
+      syncDirectory(parentPath(handed));
+    });
+  }
+
+  const ObjectFile manifest = readManifest(platform, folder);
+  // readManifest has already checked the keys, the format and the version,
+  // so the workspace is all that can still differ; comparing whole encodings
+  // would refuse an equivalent manifest that spells its version 1.0.
+  if (manifest.object.find("workspaceId")->text() != workspaceId) {
+    throw SyncFailure{"SYNC_WORKSPACE_MISMATCH",
+                      "The existing folder belongs to a different workspace. Its contents were not "
+                      "replaced."};
+  }
+  const Listing contents =
+      coordinatedRead(platform, folder, /*metadataOnly=*/true, [&](const std::string& handed) {
+        return listing(platform, handed, /*metadataOnly=*/true);
+      });
+  return JsonValue::Object{
+      {"folder", folder},
+      {"manifest", JsonValue(manifest.object)},
+      {"isUbiquitous", contents.isUbiquitous},
+      {"pendingUploads", !manifest.state.isUploaded || contents.pendingUploads}};
+}
+
+}  // namespace brindell

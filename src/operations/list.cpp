@@ -1,0 +1,23 @@
+#include "cloud/coordinated_access.h"
+#include "fileio/bounded_read.h"
+#include "folder/listing.h"
+#include "operations/operations.h"
+
+namespace brindell {
+
+JsonValue list(Platform& platform, const std::string& folder) {
+  // The manifest is read on its own first, so a folder that is not a sync
+  // folder is reported as such rather than by whatever the listing trips on.
+  const ObjectFile manifest = readManifest(platform, folder);
+  const Listing contents =
+      coordinatedRead(platform, folder, /*metadataOnly=*/true, [&](const std::string& handed) {
+        return listing(platform, handed, /*metadataOnly=*/true);
+      });
+  return JsonValue::Object{
+      {"manifest", JsonValue(manifest.object)},
+      {"files", filesJson(contents.files)},
+      {"isUbiquitous", contents.isUbiquitous},
+      {"pendingUploads", !manifest.state.isUploaded || contents.pendingUploads}};
+}
+
+}  // namespace brindell
