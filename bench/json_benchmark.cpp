@@ -207,8 +207,6 @@ void parseOnly(benchmark::State& state, const std::string& input) {
   state.counters["node_bytes_ratio"] = static_cast<double>(sample.document->nodes.capacity() *
                                                            sizeof(brindell::JsonDocument::Node)) /
                                        input.size();
-  state.counters["decoded_ratio"] =
-      static_cast<double>(sample.document->decoded.size()) / input.size();
   for (auto _ : state) {
     state.PauseTiming();
     std::string bytes = input;

@@ -24,10 +24,13 @@ std::optional<JsonObject> parsed(const std::string& bytes) {
   }
 }
 
-// An encoding must parse again and re-encode to the same bytes.
+// An encoding must parse again, be recognised as canonical, and re-encode to
+// the same bytes.
 void checkStable(const std::string& encoded) {
   const std::optional<JsonObject> again = parsed(encoded);
-  if (!again || canonicalJson(again->view()) != encoded) std::abort();
+  if (!again || !isCanonicalText(*again->document) || canonicalJson(again->view()) != encoded) {
+    std::abort();
+  }
 }
 
 }  // namespace
@@ -39,6 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string encoded = canonicalJson(object->view());
     // Dropping whitespace and shortening escapes never lengthens a text.
     if (encoded.size() > bytes.size()) std::abort();
+    // The parser's own verdict on the text must match the encoding's.
+    if (isCanonicalText(*object->document) != (encoded == bytes)) std::abort();
     checkStable(encoded);
   }
 

@@ -9,8 +9,7 @@ const JsonDocument::Node& nodeOf(const JsonView& view) {
 }
 
 std::string_view textOf(const JsonDocument& document, const JsonDocument::Node& node) {
-  const std::string& store = node.inSource() ? document.source : document.decoded;
-  return std::string_view(store.data() + node.offset(), node.length());
+  return std::string_view(document.source.data() + node.offset(), node.length());
 }
 
 }  // namespace

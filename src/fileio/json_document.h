@@ -54,35 +54,38 @@ class JsonView {
 };
 
 // A parsed JSON text, held compactly: every value is one 8-byte node, and
-// strings without escapes as well as all numbers point into the input bytes,
-// which the document keeps. Immutable once built; destroying it never
-// recurses, whatever the nesting.
+// all text lives in the input bytes, which the document keeps. Strings and
+// numbers without escapes are referenced where they stand; a string with
+// escapes is decoded in place, over its own escaped form (decoding never
+// lengthens text), so no second copy of the text exists. Immutable once
+// built; destroying it never recurses, whatever the nesting.
 class JsonDocument {
  public:
   // Eight bytes, so that the nodes of a document stay well below the size
   // of its text.
   class Node {
    public:
-    Node(JsonKind kind, bool inSource, std::uint32_t length, std::uint64_t offset)
+    Node(JsonKind kind, bool verbatim, std::uint32_t length, std::uint64_t offset)
         : offset_(static_cast<std::uint32_t>(offset)),
-          bits_(static_cast<std::uint32_t>(kind) | (inSource ? inSourceBit : 0u) |
+          bits_(static_cast<std::uint32_t>(kind) | (verbatim ? verbatimBit : 0u) |
                 (length << lengthShift)) {}
 
     JsonKind kind() const { return static_cast<JsonKind>(bits_ & kindMask); }
-    // Strings: the text lives in `source` (true) or in `decoded` (false).
-    // Text taken from the input has no escapes and so needs none on output.
-    bool inSource() const { return (bits_ & inSourceBit) != 0; }
+    // Strings: the text stood in the input without escapes, so it holds no
+    // quote, backslash or control character and is written out as it is.
+    // Otherwise it was decoded in place and needs escaping on output.
+    bool verbatim() const { return (bits_ & verbatimBit) != 0; }
     // Booleans: the value. Strings and numbers: byte length of the text.
     // Containers: number of elements, or of members (each member is two
     // consecutive nodes: the key, a string, then the value).
     std::uint32_t length() const { return bits_ >> lengthShift; }
-    // Strings and numbers: byte offset of the text. Containers: index of the
-    // first child node; children are contiguous.
+    // Strings and numbers: byte offset of the text in `source`. Containers:
+    // index of the first child node; children are contiguous.
     std::uint32_t offset() const { return offset_; }
 
    private:
     static constexpr std::uint32_t kindMask = 0x7;
-    static constexpr std::uint32_t inSourceBit = 0x8;
+    static constexpr std::uint32_t verbatimBit = 0x8;
     static constexpr int lengthShift = 4;
 
     std::uint32_t offset_;
@@ -95,10 +98,12 @@ class JsonDocument {
 
   JsonView root() const { return JsonView(this, rootNode); }
 
+  // The input, with escaped strings decoded in place.
   std::string source;
-  std::string decoded;
   std::vector<Node> nodes;
   std::uint32_t rootNode = 0;
+  // The input was byte for byte its own canonical encoding.
+  bool canonical = false;
 };
 
 // A parsed request, manifest or history file: the document's root object,

@@ -1,10 +1,14 @@
 // Parsing builds a JsonDocument straight from Boost.JSON's event parser, so no
-// intermediate DOM is allocated: each value costs one 8-byte node, and text
-// without escapes is referenced in the input instead of being copied.
+// intermediate DOM is allocated: each value costs one 8-byte node, text
+// without escapes is referenced in the input, and text with escapes is
+// decoded over its own escaped form in the input, so no text is ever copied
+// to a second place. Whether the input already is its canonical encoding is
+// found on the way.
 
 #include <algorithm>
 #include <boost/json/basic_parser_impl.hpp>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -40,7 +44,8 @@ class DocumentBuilder {
   explicit DocumentBuilder(JsonDocument* document)
       : document_(document),
         sourceBegin_(document->source.data()),
-        sourceEnd_(document->source.data() + document->source.size()) {
+        sourceEnd_(document->source.data() + document->source.size()),
+        lastEnd_(sourceBegin_) {
     pending_.reserve(256);
   }
 
@@ -51,6 +56,8 @@ class DocumentBuilder {
     document_->nodes.push_back(pending_.back());
     document_->rootNode = static_cast<std::uint32_t>(document_->nodes.size() - 1);
     pending_.clear();
+    noteGap(lastEnd_, sourceEnd_);
+    document_->canonical = canonical_;
     return true;
   }
 
@@ -65,40 +72,32 @@ class DocumentBuilder {
     return close(JsonKind::object, count, 2 * count, ec);
   }
 
-  bool on_string_part(boost::json::string_view s, std::size_t, boost::json::error_code&) {
-    appendPart(s);
-    return true;
+  bool on_string_part(boost::json::string_view s, std::size_t, boost::json::error_code& ec) {
+    return appendPart(s) || refuse(ec);
   }
-  bool on_string(boost::json::string_view s, std::size_t, boost::json::error_code&) {
-    finishText(JsonKind::string, s);
-    return true;
+  bool on_string(boost::json::string_view s, std::size_t, boost::json::error_code& ec) {
+    return finishText(JsonKind::string, s) || refuse(ec);
   }
-  bool on_key_part(boost::json::string_view s, std::size_t, boost::json::error_code&) {
-    appendPart(s);
-    return true;
+  bool on_key_part(boost::json::string_view s, std::size_t, boost::json::error_code& ec) {
+    return appendPart(s) || refuse(ec);
   }
-  bool on_key(boost::json::string_view s, std::size_t, boost::json::error_code&) {
-    finishText(JsonKind::string, s);
-    return true;
+  bool on_key(boost::json::string_view s, std::size_t, boost::json::error_code& ec) {
+    return finishText(JsonKind::string, s) || refuse(ec);
   }
 
   // Numbers are kept as their literal text; the parsed binary value is
   // dropped so that 1E400, -0 and 30-digit integers survive unchanged.
-  bool on_number_part(boost::json::string_view s, boost::json::error_code&) {
-    appendPart(s);
-    return true;
+  // Given the whole text at once, the parser hands every number over in one
+  // piece inside the input; a number in parts would have no place there.
+  bool on_number_part(boost::json::string_view, boost::json::error_code& ec) { return refuse(ec); }
+  bool on_int64(std::int64_t, boost::json::string_view s, boost::json::error_code& ec) {
+    return finishText(JsonKind::number, s) || refuse(ec);
   }
-  bool on_int64(std::int64_t, boost::json::string_view s, boost::json::error_code&) {
-    finishText(JsonKind::number, s);
-    return true;
+  bool on_uint64(std::uint64_t, boost::json::string_view s, boost::json::error_code& ec) {
+    return finishText(JsonKind::number, s) || refuse(ec);
   }
-  bool on_uint64(std::uint64_t, boost::json::string_view s, boost::json::error_code&) {
-    finishText(JsonKind::number, s);
-    return true;
-  }
-  bool on_double(double, boost::json::string_view s, boost::json::error_code&) {
-    finishText(JsonKind::number, s);
-    return true;
+  bool on_double(double, boost::json::string_view s, boost::json::error_code& ec) {
+    return finishText(JsonKind::number, s) || refuse(ec);
   }
 
   bool on_bool(bool value, boost::json::error_code&) {
@@ -127,36 +126,114 @@ class DocumentBuilder {
   }
 
   bool inSource(boost::json::string_view s) const {
-    return std::greater_equal<const char*>()(s.data(), sourceBegin_) &&
+    return s.data() != nullptr && std::greater_equal<const char*>()(s.data(), sourceBegin_) &&
            std::less_equal<const char*>()(s.data() + s.size(), sourceEnd_);
   }
 
-  void appendPart(boost::json::string_view s) {
-    if (!partial_) {
-      partial_ = true;
-      partialOffset_ = document_->decoded.size();
+  // Whitespace between tokens makes a text non-canonical. Everything between
+  // two tokens whose places are known is punctuation, literals or
+  // whitespace, so looking for whitespace there is enough.
+  void noteGap(const char* from, const char* to) {
+    if (!canonical_) return;
+    for (const char* p = from; p < to; ++p) {
+      if (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t') {
+        canonical_ = false;
+        return;
+      }
     }
-    document_->decoded.append(s.data(), s.size());
   }
 
-  // A text that arrives in one piece inside the input has no escapes (the
-  // parser hands decoded text over from its own buffer), so it can be
-  // referenced where it stands and later written out verbatim.
-  void finishText(JsonKind kind, boost::json::string_view s) {
+  // The first part of a string with escapes: find its escaped form in the
+  // input, which is where its decoded text will be written. It begins at the
+  // first quote after the last token whose place is known (only punctuation,
+  // literals and whitespace lie between), and ends at the first unescaped
+  // quote after that. Whether its escapes are the canonical ones is noted.
+  bool beginEscaped() {
+    const char* quote = static_cast<const char*>(
+        std::memchr(lastEnd_, '"', static_cast<std::size_t>(sourceEnd_ - lastEnd_)));
+    if (quote == nullptr) return false;
+    noteGap(lastEnd_, quote);
+    textStart_ = const_cast<char*>(quote + 1);
+    write_ = textStart_;
+    // The parser has not read all of the string yet, so the scan keeps to
+    // the input's end; a string cut off there is refused by the parser.
+    const char* p = textStart_;
+    while (p < sourceEnd_ && *p != '"') {
+      if (*p != '\\') {
+        ++p;
+        continue;
+      }
+      const std::ptrdiff_t escapeLength = p + 1 < sourceEnd_ && p[1] == 'u' ? 6 : 2;
+      if (sourceEnd_ - p < escapeLength) {
+        p = sourceEnd_;
+        break;
+      }
+      if (canonical_ && !isCanonicalEscape(p)) canonical_ = false;
+      p += escapeLength;
+    }
+    rawEnd_ = p;
+    return true;
+  }
+
+  // The canonical form escapes quote, backslash and the controls with short
+  // forms that way, other controls as \u00xx in lowercase, and nothing else.
+  static bool isCanonicalEscape(const char* escape) {
+    switch (escape[1]) {
+      case '"':
+      case '\\':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't':
+        return true;
+      case 'u': {
+        auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+        if (escape[2] != '0' || escape[3] != '0' || !hex(escape[4]) || !hex(escape[5])) {
+          return false;
+        }
+        const int code =
+            (escape[4] - '0') * 16 + (escape[5] <= '9' ? escape[5] - '0' : escape[5] - 'a' + 10);
+        return code < 0x20 && code != '\b' && code != '\f' && code != '\n' && code != '\r' &&
+               code != '\t';
+      }
+      default:
+        return false;
+    }
+  }
+
+  // Decoded text never runs ahead of the escaped text the parser has read,
+  // so writing it over the escaped form only overwrites bytes already read.
+  bool appendPart(boost::json::string_view s) {
+    if (!partial_) {
+      if (!beginEscaped()) return false;
+      partial_ = true;
+    }
+    if (s.data() != write_) std::memmove(write_, s.data(), s.size());
+    write_ += s.size();
+    return true;
+  }
+
+  bool finishText(JsonKind kind, boost::json::string_view s) {
     if (!partial_ && inSource(s)) {
+      // A string's view starts after its opening quote; a number's at itself.
+      const char* start = kind == JsonKind::number ? s.data() : s.data() - 1;
+      noteGap(lastEnd_, start);
+      lastEnd_ = s.data() + s.size() + (kind == JsonKind::number ? 0 : 1);
       pending_.push_back(Node{kind, true, static_cast<std::uint32_t>(s.size()),
                               static_cast<std::uint64_t>(s.data() - sourceBegin_)});
-      return;
+      return true;
     }
-    appendPart(s);
+    if (kind == JsonKind::number || !appendPart(s)) return false;
     partial_ = false;
-    const std::size_t length = document_->decoded.size() - partialOffset_;
-    pending_.push_back(Node{kind, false, static_cast<std::uint32_t>(length), partialOffset_});
+    lastEnd_ = std::min(rawEnd_ + 1, sourceEnd_);
+    pending_.push_back(Node{kind, false, static_cast<std::uint32_t>(write_ - textStart_),
+                            static_cast<std::uint64_t>(textStart_ - sourceBegin_)});
+    return true;
   }
 
   std::string_view keyText(const Node& key) const {
-    const std::string& store = key.inSource() ? document_->source : document_->decoded;
-    return std::string_view(store.data() + key.offset(), key.length());
+    return std::string_view(document_->source.data() + key.offset(), key.length());
   }
 
   // Puts the last `count` members on the pending stack in key-byte order and
@@ -171,6 +248,7 @@ class DocumentBuilder {
       if (order == 0) return false;
       if (order > 0) {
         sorted = false;
+        canonical_ = false;
         break;
       }
     }
@@ -207,7 +285,14 @@ class DocumentBuilder {
   std::vector<Node> pending_;
   std::vector<Member> members_;
   bool partial_ = false;
-  std::uint64_t partialOffset_ = 0;
+  // The string being received in parts: where its text starts, where the
+  // next decoded byte goes, and the closing quote of its escaped form.
+  char* textStart_ = nullptr;
+  char* write_ = nullptr;
+  const char* rawEnd_ = nullptr;
+  // Just past the last token whose place in the input is known.
+  const char* lastEnd_ = nullptr;
+  bool canonical_ = true;
 };
 
 // An upper bound on the number of nodes a text can give, found in one cheap

@@ -83,34 +83,7 @@ class Writer {
   char* limit_;
 };
 
-// Takes the place of a Writer to tell whether an encoding equals given bytes,
-// without producing it.
-class Comparer {
- public:
-  explicit Comparer(std::string_view expected) : expected_(expected) {}
-
-  void put(char c) { put(&c, 1); }
-  void put(const char* data, std::size_t size) {
-    if (equal_ && (expected_.size() - position_ < size ||
-                   std::memcmp(expected_.data() + position_, data, size) != 0)) {
-      equal_ = false;
-    }
-    position_ += equal_ ? size : 0;
-  }
-  void put(std::string_view text) { put(text.data(), text.size()); }
-  void put(const unsigned char* begin, const unsigned char* end) {
-    put(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin));
-  }
-  bool equal() const { return equal_ && position_ == expected_.size(); }
-
- private:
-  std::string_view expected_;
-  std::size_t position_ = 0;
-  bool equal_ = true;
-};
-
-template <typename Sink>
-void putEscape(Sink& out, unsigned char byte) {
+void putEscape(Writer& out, unsigned char byte) {
   switch (byte) {
     case '"':
       out.put("\\\"");
@@ -239,8 +212,7 @@ bool needsAttention(std::uint64_t word, bool checkUtf8) {
 
 // Writes `text` as a JSON string. With `checkUtf8` clear the caller vouches
 // that the text is valid UTF-8 (a parsed document's decoded text always is).
-template <typename Sink>
-void putString(Sink& out, std::string_view text, bool checkUtf8) {
+void putString(Writer& out, std::string_view text, bool checkUtf8) {
   out.put('"');
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
@@ -276,13 +248,11 @@ void putString(Sink& out, std::string_view text, bool checkUtf8) {
 }
 
 std::string_view nodeText(const JsonDocument& document, const Node& node) {
-  const std::string& store = node.inSource() ? document.source : document.decoded;
-  return std::string_view(store.data() + node.offset(), node.length());
+  return std::string_view(document.source.data() + node.offset(), node.length());
 }
 
-template <typename Sink>
-void putStringNode(Sink& out, const JsonDocument& document, const Node& node) {
-  if (node.inSource()) {
+void putStringNode(Writer& out, const JsonDocument& document, const Node& node) {
+  if (node.verbatim()) {
     // Taken from the input without escapes: the parser already checked it is
     // valid UTF-8 without control characters, and it holds no quote or
     // backslash, so it needs nothing.
@@ -294,8 +264,7 @@ void putStringNode(Sink& out, const JsonDocument& document, const Node& node) {
   }
 }
 
-template <typename Sink>
-void putView(Sink& out, const JsonDocument& document, std::uint32_t root) {
+void putView(Writer& out, const JsonDocument& document, std::uint32_t root) {
   // An explicit stack keeps the native stack flat however deep the document.
   struct Frame {
     std::uint64_t first;
@@ -465,9 +434,7 @@ void appendCanonicalJson(std::string& out, const JsonValue& value) {
 }
 
 bool isCanonicalText(const JsonDocument& document) {
-  Comparer comparer(document.source);
-  putView(comparer, document, document.rootNode);
-  return comparer.equal();
+  return document.canonical;
 }
 
 std::string canonicalJson(JsonView value) {
