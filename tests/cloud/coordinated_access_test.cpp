@@ -1,108 +1,119 @@
+// The decision after a coordinate call, on the fake platform: for a
+// coordinated read and for the coordinated manifest check.
+
 #include "cloud/coordinated_access.h"
 
 #include <gtest/gtest.h>
 
+#include "cloud/cloud_state.h"
+#include "cloud/manifest_write.h"
 #include "support/fake_platform.h"
+#include "support/sync_folder.h"
 
-namespace brindell {
+namespace brindell::testing {
 namespace {
 
-const std::string folder = "/sync/Brindell-x.brindell-sync";
 using Outcome = FakePlatform::Outcome;
-
 enum class Body { returns, throwsSyncFailure, throwsPlatformError };
 
 struct Decision {
   const char* name;
-  FakePlatform::Coordination coordination;
+  Outcome coordinator;
+  bool moved;  // the coordinator hands over another path
   Body body;
-  // What the call ends in: a value, or an error of this code/description.
-  bool returnsValue;
-  const char* error;
+  std::string outcome;  // "ok", "incomplete", or what the call threw
   bool bodyRuns;
 };
 
-class CoordinatedDecision : public ::testing::TestWithParam<Decision> {};
-
-TEST_P(CoordinatedDecision, DecidesByResultThenCoordinator) {
-  const Decision& row = GetParam();
-  FakePlatform platform;
-  platform.coordinations[folder] = row.coordination;
-  bool ran = false;
-  std::string outcome;
-  try {
-    const int value = coordinatedRead(platform, folder, false, [&](const std::string& handed) {
-      ran = true;
-      EXPECT_EQ(handed, folder);
-      if (row.body == Body::throwsSyncFailure) throw SyncFailure{"SYNC_MISSING", "Gone."};
-      if (row.body == Body::throwsPlatformError) throw PlatformError{"Body failed."};
-      return 42;
-    });
-    EXPECT_EQ(value, 42);
-    outcome = "value";
-  } catch (const SyncFailure& failure) {
-    outcome = failure.code + " " + failure.message;
-  } catch (const PlatformError& error) {
-    outcome = error.description;
+class CoordinatedDecision : public ::testing::TestWithParam<Decision> {
+ protected:
+  void script(FakePlatform& platform, const std::string& path) {
+    platform.coordinations[path] = {
+        GetParam().coordinator, GetParam().moved ? std::optional(path + "-moved") : std::nullopt,
+        std::nullopt, "Busy."};
   }
-  EXPECT_EQ(outcome, row.returnsValue ? "value" : row.error);
-  EXPECT_EQ(ran, row.bodyRuns);
+  void runBody(const std::string& handed, const std::string& path) {
+    ran = true;
+    EXPECT_EQ(handed, path);
+    if (GetParam().body == Body::throwsSyncFailure) throw SyncFailure{"SYNC_MISSING", "Gone."};
+    if (GetParam().body == Body::throwsPlatformError) throw PlatformError{"Body failed."};
+  }
+  void expect(const std::string& outcome, const std::string& incomplete) {
+    EXPECT_EQ(outcome,
+              GetParam().outcome == "incomplete" ? "SYNC_IO: " + incomplete : GetParam().outcome);
+    EXPECT_EQ(ran, GetParam().bodyRuns);
+  }
+
+  FakePlatform platform;
+  bool ran = false;
+};
+
+TEST_P(CoordinatedDecision, OfACoordinatedRead) {
+  const std::string folder = "/sync/Brindell-x.brindell-sync";
+  script(platform, folder);
+  expect(outcomeOf([&] {
+           EXPECT_EQ(coordinatedRead(platform, folder, false,
+                                     [&](const std::string& handed) {
+                                       runBody(handed, folder);
+                                       return 42;
+                                     }),
+                     42);
+         }),
+         "Coordinated file access did not complete. Retry sync.");
 }
 
-const char* const moved =
-    "SYNC_FOLDER_MOVED The sync folder moved during access. Reconnect its new location before "
+// Under one coordination that reads the manifest and writes the folder.
+TEST_P(CoordinatedDecision, OfTheManifestCheck) {
+  TemporaryDirectory root;
+  const std::string folder = makeSyncFolder(root.path());
+  script(platform, folder);
+  expect(outcomeOf([&] {
+           EXPECT_TRUE(coordinatedManifestWrite(platform, folder, workspaceA,
+                                                [&](const std::string& handed) {
+                                                  runBody(handed, folder);
+                                                  return true;
+                                                }));
+         }),
+         "Coordinated manifest validation did not complete. Retry sync.");
+  ASSERT_EQ(platform.coordinateCalls.size(), 1u);
+  EXPECT_EQ(platform.coordinateCalls[0].kind, FakePlatform::Kind::readingAndWriting);
+  EXPECT_EQ(platform.coordinateCalls[0].readingPath, folder + "/manifest.json");
+}
+
+const std::string moved =
+    "SYNC_FOLDER_MOVED: The sync folder moved during access. Reconnect its new location before "
     "retrying.";
+const Body returns = Body::returns, failing = Body::throwsSyncFailure;
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, CoordinatedDecision,
     ::testing::Values(
-        Decision{"bodyValue", {}, Body::returns, true, "", true},
-        Decision{"bodySyncFailure", {}, Body::throwsSyncFailure, false, "SYNC_MISSING Gone.", true},
-        Decision{"bodyPlatformError", {}, Body::throwsPlatformError, false, "Body failed.", true},
-        Decision{"coordinatorError",
-                 {.outcome = Outcome::failWithoutRunning, .error = "Busy."},
-                 Body::returns,
-                 false,
-                 "Busy.",
+        Decision{"bodyValue", Outcome::run, false, returns, "ok", true},
+        Decision{"bodySyncFailure", Outcome::run, false, failing, "SYNC_MISSING: Gone.", true},
+        Decision{"bodyPlatformError", Outcome::run, false, Body::throwsPlatformError,
+                 "platform: Body failed.", true},
+        Decision{"coordinatorError", Outcome::failWithoutRunning, false, returns, "platform: Busy.",
                  false},
-        Decision{"neither",
-                 {.outcome = Outcome::returnWithoutRunning},
-                 Body::returns,
-                 false,
-                 "SYNC_IO Coordinated file access did not complete. Retry sync.",
-                 false},
-        Decision{"valueBeatsCoordinatorError",
-                 {.outcome = Outcome::runAndFail},
-                 Body::returns,
-                 true,
-                 "",
-                 true},
-        Decision{"bodyErrorBeatsCoordinatorError",
-                 {.outcome = Outcome::runAndFail},
-                 Body::throwsSyncFailure,
-                 false,
-                 "SYNC_MISSING Gone.",
-                 true},
-        Decision{"moved", {.handedPath = folder + "-moved"}, Body::returns, false, moved, false},
-        Decision{"movedBeatsCoordinatorError",
-                 {.outcome = Outcome::runAndFail, .handedPath = "/elsewhere"},
-                 Body::returns,
-                 false,
-                 moved,
-                 false}),
+        Decision{"neither", Outcome::returnWithoutRunning, false, returns, "incomplete", false},
+        Decision{"valueBeatsCoordinatorError", Outcome::runAndFail, false, returns, "ok", true},
+        Decision{"bodyErrorBeatsCoordinatorError", Outcome::runAndFail, false, failing,
+                 "SYNC_MISSING: Gone.", true},
+        Decision{"moved", Outcome::run, true, returns, moved, false},
+        Decision{"movedBeatsCoordinatorError", Outcome::runAndFail, true, returns, moved, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CoordinatedAccess, PassesReadingAndWritingOptions) {
+// A download is asked for in a metadata-only read; a write is coordinated as
+// a write.
+TEST(CoordinatedAccess, AsksForTheKindOfAccessItNeeds) {
   FakePlatform platform;
-  coordinatedRead(platform, folder, true, [](const std::string&) {});
-  coordinatedRead(platform, folder, false, [](const std::string&) {});
-  coordinatedWrite(platform, folder, [](const std::string&) {});
-  ASSERT_EQ(platform.coordinateCalls.size(), 3u);
-  EXPECT_EQ(platform.coordinateCalls[0].options, 4);
+  outcomeOf([&] { requestDownload(platform, "/sync/manifest.json"); });
+  coordinatedWrite(platform, "/sync", [](const std::string&) {});
+  ASSERT_EQ(platform.coordinateCalls.size(), 2u);
+  EXPECT_EQ(platform.coordinateCalls[0].kind, FakePlatform::Kind::reading);
+  EXPECT_EQ(platform.coordinateCalls[0].options, readingImmediatelyAvailableMetadataOnly);
+  EXPECT_EQ(platform.coordinateCalls[1].kind, FakePlatform::Kind::writing);
   EXPECT_EQ(platform.coordinateCalls[1].options, 0);
-  EXPECT_EQ(platform.coordinateCalls[2].options, 0);
-  EXPECT_EQ(platform.coordinateCalls[2].kind, FakePlatform::Kind::writing);
 }
 
 }  // namespace
-}  // namespace brindell
+}  // namespace brindell::testing

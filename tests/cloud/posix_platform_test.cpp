@@ -1,3 +1,6 @@
+// The POSIX platform against the real file system, with real processes
+// holding and waiting for coordination.
+
 #include "cloud/posix_platform.h"
 
 #include <gtest/gtest.h>
@@ -7,23 +10,22 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <thread>
 
 #include "cloud/coordinated_access.h"
 #include "fileio/file_descriptor.h"
+#include "support/sync_folder.h"
 
-namespace brindell {
+namespace brindell::testing {
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 bool present(const std::string& path) {
-  struct stat status;
-  return ::lstat(path.c_str(), &status) == 0;
+  return fs::exists(fs::symlink_status(path));
 }
 
 // A forked process running `body`, which may tell the parent it is ready and
@@ -70,15 +72,9 @@ void holdCoordination(Child& self, const std::string& path, bool exclusive) {
 
 class PosixPlatformTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/brindell-posix-XXXXXX";
-    root = fs::canonical(::mkdtemp(pattern)).string();
-    folder = root + "/Brindell-x.brindell-sync";
-    fs::create_directory(folder);
-  }
-  void TearDown() override { fs::remove_all(root); }
-
-  std::string root, folder;
+  TemporaryDirectory tree;
+  const std::string root = tree.path(), folder = makeSyncFolder(root),
+                    manifest = folder + "/manifest.json";
 };
 
 enum class Access { readFolder, readManifest, readManifestWriteFolder };
@@ -88,16 +84,14 @@ class WriteBlocks : public PosixPlatformTest, public ::testing::WithParamInterfa
 TEST_P(WriteBlocks, UntilTheWriterReleases) {
   const std::string marker = root + "/released";
   Child writer([&](Child& self) {
-    PosixPlatform platform;
-    platform.coordinateWriting(folder, 0, [&](const std::string&) {
+    PosixPlatform().coordinateWriting(folder, 0, [&](const std::string&) {
       self.signalReady();
       std::this_thread::sleep_for(300ms);
-      std::ofstream{marker};
+      writeFile(marker, "");
     });
   });
   ASSERT_TRUE(writer.waitUntilReady());
   PosixPlatform platform(10s);
-  const std::string manifest = folder + "/manifest.json";
   bool sawRelease = false;
   auto accessor = [&](const std::string&) { sawRelease = present(marker); };
   std::optional<PlatformError> error;
@@ -131,52 +125,43 @@ TEST_F(PosixPlatformTest, ReadsProceedTogetherAndWritesWaitABoundedTime) {
             "Timed out after 200 milliseconds waiting for coordinated access to " + folder + ".");
 }
 
-// Renames the folder once the parent has opened it, that is, while it waits.
-void renameWhileParentWaits(Child& self, const std::string& from, const std::string& to) {
-  PosixPlatform platform;
-  platform.coordinateWriting(from, 0, [&](const std::string&) {
-    self.signalReady();
-    const std::string descriptors = "/proc/" + std::to_string(::getppid()) + "/fd";
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-      std::error_code error;
-      for (const auto& entry : fs::directory_iterator(descriptors, error)) {
-        if (fs::read_symlink(entry.path(), error) == from) {
-          ::rename(from.c_str(), to.c_str());
-          return;
-        }
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-  });
-}
+// The folder is renamed by a writer once this process has opened it to wait
+// for its lock: the access that gets the lock then finds it moved.
+class FolderMoved : public PosixPlatformTest, public ::testing::WithParamInterface<const char*> {};
 
-TEST_F(PosixPlatformTest, FolderMovedWhileWaitingIsHandedItsNewPath) {
+TEST_P(FolderMoved, WhileAnAccessWaits) {
   const std::string moved = root + "/moved";
-  {
-    Child writer([&](Child& self) { renameWhileParentWaits(self, folder, moved); });
-    ASSERT_TRUE(writer.waitUntilReady());
-    PosixPlatform platform(10s);
-    std::string handed;
-    EXPECT_FALSE(platform.coordinateReading(folder + "/manifest.json", 0,
-                                            [&](const std::string& path) { handed = path; }));
-    EXPECT_EQ(handed, moved + "/manifest.json");
-  }
-  ASSERT_EQ(::rename(moved.c_str(), folder.c_str()), 0);
-  Child writer([&](Child& self) { renameWhileParentWaits(self, folder, moved); });
+  Child writer([&](Child& self) {
+    PosixPlatform().coordinateWriting(folder, 0, [&](const std::string&) {
+      self.signalReady();
+      const std::string descriptors = "/proc/" + std::to_string(::getppid()) + "/fd";
+      for (int attempt = 0; attempt < 1000; ++attempt) {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(descriptors, error)) {
+          if (fs::read_symlink(entry.path(), error) == folder) {
+            fs::rename(folder, moved);
+            return;
+          }
+        }
+        std::this_thread::sleep_for(5ms);
+      }
+    });
+  });
   ASSERT_TRUE(writer.waitUntilReady());
   PosixPlatform platform(10s);
-  try {
-    coordinatedRead(platform, folder, true, [&](const std::string&) { FAIL() << "body ran"; });
-    FAIL();
-  } catch (const SyncFailure& failure) {
-    EXPECT_EQ(failure.code, "SYNC_FOLDER_MOVED");
-  }
+  EXPECT_EQ(outcomeOf([&] {
+              coordinatedRead(platform, folder + GetParam(), false,
+                              [](const std::string&) { ADD_FAILURE() << "body ran"; });
+            }),
+            "SYNC_FOLDER_MOVED: The sync folder moved during access. Reconnect its new location "
+            "before retrying.");
 }
 
+INSTANTIATE_TEST_SUITE_P(FolderOrItsManifest, FolderMoved, ::testing::Values("", "/manifest.json"));
+
 TEST_F(PosixPlatformTest, NeitherLinkNorFifoIsFollowedOrBlocks) {
-  const std::string link = root + "/link", fifo = folder + "/manifest.json";
-  fs::create_directory_symlink(folder, link);
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string link = root + "/link", pipe = folder + "/fifo";
+  build(root, with(linkTo("link", "sync"), fifo("sync/fifo")));
   Child writer([&](Child& self) { holdCoordination(self, folder, true); });
   ASSERT_TRUE(writer.waitUntilReady());
   // The folder is locked; the link beside it stands for itself, not for it.
@@ -185,7 +170,7 @@ TEST_F(PosixPlatformTest, NeitherLinkNorFifoIsFollowedOrBlocks) {
   EXPECT_FALSE(platform.coordinateReading(link, 0, [&](const std::string& p) { handed = p; }));
   EXPECT_EQ(handed, link);
   // A FIFO stands for its folder: the wait is for the folder's lock, never on the FIFO.
-  EXPECT_TRUE(platform.coordinateWriting(fifo, 0, [](const std::string&) {}));
+  EXPECT_TRUE(platform.coordinateWriting(pipe, 0, [](const std::string&) {}));
 }
 
 void setAge(const std::string& path, std::chrono::seconds age) {
@@ -194,48 +179,47 @@ void setAge(const std::string& path, std::chrono::seconds age) {
   ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-TEST_F(PosixPlatformTest, StagingDirectoryIsPrivateAndBesideTheFolder) {
+TEST_F(PosixPlatformTest, NewDirectoriesArePrivateWhateverTheUmask) {
   const mode_t previous = ::umask(0277);
   PosixPlatform platform;
   const std::string staging = platform.itemReplacementDirectory(folder);
+  platform.createDirectory(root + "/made", 0700);
   ::umask(previous);
-  EXPECT_EQ(fs::path(staging).parent_path(), root);
-  EXPECT_EQ(fs::path(staging).filename().string().rfind(".brindell-staging-", 0), 0u);
-  struct stat status;
-  ASSERT_EQ(::lstat(staging.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0700u);
+  EXPECT_EQ(fs::path(staging).parent_path(), root);  // beside the folder, never in it
+  EXPECT_TRUE(fs::path(staging).filename().string().starts_with(".brindell-staging-"));
+  EXPECT_EQ(permissions(staging), 0700u);
+  EXPECT_EQ(permissions(root + "/made"), 0700u);
 }
 
 TEST_F(PosixPlatformTest, OnlyStaleStagingLeftoversAreRemoved) {
-  const std::string prefix = root + "/.brindell-staging-", victim = root + "/victim";
+  const std::string prefix = ".brindell-staging-";
   for (const char* name : {"stale1", "fresh1", "locked", "others", "victim"}) {
-    fs::create_directories(prefix + name + "/inner");
-    std::ofstream(prefix + name + "/inner/file") << "x";
+    build(root, with(directory(prefix + name), directory(prefix + name + "/inner"),
+                     file(prefix + name + "/inner/file", "x")));
   }
-  fs::rename(prefix + "victim", victim);
-  fs::create_directory_symlink(victim, prefix + "linked");
-  fs::create_directory(prefix + "toolong");
-  std::ofstream(prefix + "aFile0") << "x";
-  ASSERT_EQ(::lchown((prefix + "others").c_str(), 65534, 65534), 0);  // another user's
+  fs::rename(root + "/" + prefix + "victim", root + "/victim");
+  build(root, with(linkTo(prefix + "linked", "victim"), directory(prefix + "toolong"),
+                   file(prefix + "aFile0", "x")));
+  ASSERT_EQ(::lchown((root + "/" + prefix + "others").c_str(), 65534, 65534), 0);  // another user's
   for (const char* name : {"stale1", "locked", "others", "linked", "toolong", "aFile0"}) {
-    setAge(prefix + name, 120s);
+    setAge(root + "/" + prefix + name, 120s);
   }
-  setAge(victim, 120s);
+  setAge(root + "/victim", 120s);
   Child owner([&](Child& self) {
-    FileDescriptor locked(::open((prefix + "locked").c_str(), O_RDONLY | O_DIRECTORY));
+    FileDescriptor locked(::open((root + "/" + prefix + "locked").c_str(), O_RDONLY | O_DIRECTORY));
     ::flock(locked.get(), LOCK_EX);
     self.signalReady();
     self.waitForRelease();
   });
   ASSERT_TRUE(owner.waitUntilReady());
 
-  PosixPlatform platform;
+  PosixPlatform platform;  // holds its staging directory's lock while it lives
   const std::string staging = platform.itemReplacementDirectory(folder);
-  EXPECT_FALSE(present(prefix + "stale1"));
+  EXPECT_FALSE(present(root + "/" + prefix + "stale1"));
   for (const char* kept : {"fresh1", "locked", "others", "linked", "toolong", "aFile0"}) {
-    EXPECT_TRUE(present(prefix + kept)) << kept;
+    EXPECT_TRUE(present(root + "/" + prefix + kept)) << kept;
   }
-  EXPECT_TRUE(present(victim + "/inner/file"));
+  EXPECT_TRUE(present(root + "/victim/inner/file"));
   // A live helper's staging directory is locked, so it stays however old.
   setAge(staging, 120s);
   PosixPlatform().itemReplacementDirectory(folder);
@@ -245,22 +229,19 @@ TEST_F(PosixPlatformTest, OnlyStaleStagingLeftoversAreRemoved) {
 TEST_F(PosixPlatformTest, RemovalNeverFollowsALink) {
   PosixPlatform platform;
   const std::string staging = platform.itemReplacementDirectory(folder);
-  std::ofstream(folder + "/manifest.json") << "{}";
-  fs::create_directories(staging + "/a/b");
-  fs::create_directory_symlink(folder, staging + "/a/b/folder");
-  fs::create_symlink(folder + "/manifest.json", staging + "/a/manifest.json");
+  build(staging, with(directory("a"), directory("a/b"), linkTo("a/b/folder", "../sync"),
+                      linkTo("a/manifest.json", "../sync/manifest.json")));
   platform.removeItem(staging + "/a/..");
   EXPECT_TRUE(present(staging + "/a/b"));
   platform.removeItem(staging);
   EXPECT_FALSE(present(staging));
-  EXPECT_TRUE(present(folder + "/manifest.json"));
+  EXPECT_EQ(entryNames(folder), std::vector<std::string>{"manifest.json"});
 }
 
-TEST_F(PosixPlatformTest, EnumerationListsHiddenEntriesOfRealFoldersOnly) {
-  for (const char* name : {".DS_Store", ".manifest.json.icloud", "manifest.json"}) {
-    std::ofstream(folder + "/" + name) << "x";
-  }
-  fs::create_directory_symlink(folder, root + "/link");
+// Hidden entries are listed; a link is neither enumerated nor described as
+// what it points to.
+TEST_F(PosixPlatformTest, EnumerationAndValuesSeeTheItemsThemselves) {
+  build(root, with(file("sync/.DS_Store"), linkTo("link", "sync")));
   PosixPlatform platform;
   std::set<std::string> seen;
   auto list = [&](const std::string& path) {
@@ -269,40 +250,13 @@ TEST_F(PosixPlatformTest, EnumerationListsHiddenEntriesOfRealFoldersOnly) {
         [](const PlatformError&) { return false; });
   };
   EXPECT_TRUE(list(folder));
-  EXPECT_EQ(seen, (std::set<std::string>{folder + "/.DS_Store", folder + "/.manifest.json.icloud",
-                                         folder + "/manifest.json"}));
-  EXPECT_FALSE(list(root + "/missing"));
+  EXPECT_EQ(seen, (std::set<std::string>{folder + "/.DS_Store", manifest}));
   EXPECT_FALSE(list(root + "/link"));
-}
-
-TEST_F(PosixPlatformTest, LocalValuesAndRefusals) {
-  PosixPlatform platform;
-  std::ofstream(folder + "/manifest.json") << "12345";
-  const ResourceValues file = platform.promisedResourceValues(folder + "/manifest.json");
-  EXPECT_TRUE(file.isRegularFile == true && file.fileSize == 5 && !file.isUbiquitousItem);
-  fs::create_symlink(folder, root + "/link");
   EXPECT_EQ(platform.resourceValues(root + "/link").isSymbolicLink, true);
+  const ResourceValues local = platform.promisedResourceValues(manifest);
+  EXPECT_TRUE(local.isRegularFile == true && local.fileSize == 98 && !local.isUbiquitousItem);
   EXPECT_THROW(platform.resourceValues(folder + "/missing"), PlatformError);
-  try {
-    platform.startDownloading(folder + "/manifest.json");
-    FAIL();
-  } catch (const PlatformError& error) {
-    EXPECT_EQ(error.description,
-              "manifest.json is not in a cloud drive, so it cannot be downloaded.");
-  }
-  const mode_t previous = ::umask(0077);
-  platform.createDirectory(root + "/made", 0750);
-  ::umask(previous);
-  struct stat status;
-  ASSERT_EQ(::lstat((root + "/made").c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0750u);
-  try {
-    platform.createDirectory(root + "/made", 0700);
-    FAIL();
-  } catch (const PlatformError& error) {
-    EXPECT_EQ(error.description, "Cannot create directory \u201Cmade\u201D: File exists.");
-  }
 }
 
 }  // namespace
-}  // namespace brindell
+}  // namespace brindell::testing

@@ -2,54 +2,48 @@
 
 #include "fileio/json.h"
 #include "folder/manifest.h"
-#include "request/sync_failure.h"
+#include "support/sync_folder.h"
 
-namespace brindell {
+namespace brindell::testing {
 namespace {
 
-constexpr const char* id = "0f8fad5b-d9cb-469f-a165-70867728950e";
-
-bool accepted(const std::string& text) {
-  try {
-    manifestObject(parseObject(text));
-    return true;
-  } catch (const SyncFailure& failure) {
-    EXPECT_EQ(failure.code, "SYNC_UNSUPPORTED_MANIFEST");
-    return false;
-  }
-}
-
 std::string manifest(const std::string& format, const std::string& version,
-                     const std::string& workspace, const std::string& extra = "") {
+                     const std::string& workspace = jsonString(workspaceA)) {
   return R"({"format":)" + format + R"(,"version":)" + version + R"(,"workspaceId":)" + workspace +
-         extra + "}";
+         "}";
+}
+const std::string format = "\"brindell-folder-sync\"";
+
+std::string outcome(const std::string& text) {
+  return outcomeOf([&] { manifestObject(parseObject(text)); });
 }
 
-TEST(Manifest, WrittenFormIs98CanonicalBytes) {
-  const std::string bytes = canonicalJson(buildManifest(id));
-  EXPECT_EQ(bytes, std::string(R"({"format":"brindell-folder-sync","version":1,"workspaceId":")") +
-                       id + "\"}");
-  EXPECT_EQ(bytes.size(), 98u);
-  EXPECT_TRUE(accepted(bytes));
-}
-
-TEST(Manifest, ChecksKeysFormatVersionAndWorkspace) {
-  const std::string format = "\"brindell-folder-sync\"", ws = std::string("\"") + id + "\"";
+TEST(Manifest, AcceptsTheThreeKeysWithAVersionEqualToOne) {
+  EXPECT_EQ(canonicalJson(buildManifest(workspaceA)), manifestText());
   for (const char* version : {"1", "1.0", "1e0", "10e-1", "0.1E1", "1.000"}) {
-    EXPECT_TRUE(accepted(manifest(format, version, ws))) << version;
+    EXPECT_EQ(outcome(manifest(format, version)), "ok") << version;
   }
-  EXPECT_TRUE(accepted(" {\n \"workspaceId\" : " + ws + ", \"version\":1, \"format\":" + format + "}"));
-  for (const char* version : {"2", "0", "true", "false", "\"1\"", "-1", "1.0000000000000000001", "null"}) {
-    EXPECT_FALSE(accepted(manifest(format, version, ws))) << version;
+  EXPECT_EQ(outcome(" {\n \"workspaceId\" : \"" + std::string(workspaceA) +
+                    "\", \"version\":1, \"format\":" + format + "}"),
+            "ok");
+}
+
+TEST(Manifest, RefusesAnythingElse) {
+  for (const std::string& text :
+       {manifest(format, "2"), manifest(format, "0"), manifest(format, "true"),
+        manifest(format, "false"), manifest(format, "\"1\""), manifest(format, "-1"),
+        manifest(format, "1.0000000000000000001"), manifest(format, "null"),
+        manifest(format, "1", jsonString(workspaceA) + R"(,"comment":"x")"),
+        manifest("\"Brindell-folder-sync\"", "1"), manifest("\" brindell-folder-sync\"", "1"),
+        manifest(format, "1", "\"0F8FAD5B-D9CB-469F-A165-70867728950E\""),
+        manifest(format, "1", "\"0f8fad5bd9cb469fa16570867728950e\""), std::string("{}"),
+        std::string(R"({"format":"brindell-folder-sync","version":1})")}) {
+    EXPECT_EQ(outcome(text),
+              "SYNC_UNSUPPORTED_MANIFEST: This folder does not contain a supported Brindell sync "
+              "manifest. Update Brindell or select the correct folder.")
+        << text;
   }
-  EXPECT_FALSE(accepted(manifest(format, "1", ws, R"(,"comment":"x")")));
-  EXPECT_FALSE(accepted(manifest("\"Brindell-folder-sync\"", "1", ws)));
-  EXPECT_FALSE(accepted(manifest("\" brindell-folder-sync\"", "1", ws)));
-  EXPECT_FALSE(accepted(manifest(format, "1", "\"0F8FAD5B-D9CB-469F-A165-70867728950E\"")));
-  EXPECT_FALSE(accepted(manifest(format, "1", "\"0f8fad5bd9cb469fa16570867728950e\"")));
-  EXPECT_FALSE(accepted("{}"));
-  EXPECT_FALSE(accepted(R"({"format":"brindell-folder-sync","version":1})"));
 }
 
 }  // namespace
-}  // namespace brindell
+}  // namespace brindell::testing

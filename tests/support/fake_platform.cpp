@@ -1,7 +1,6 @@
 #include "support/fake_platform.h"
 
 #include <algorithm>
-#include <functional>
 
 #include "validation/paths.h"
 
@@ -23,21 +22,20 @@ std::optional<PlatformError> FakePlatform::coordinate(const std::string& path,
 
 std::optional<PlatformError> FakePlatform::coordinateReading(const std::string& path, int options,
                                                              const Accessor& accessor) {
-  coordinateCalls.push_back({Kind::reading, path, options, "", 0});
+  coordinateCalls.push_back({Kind::reading, path, options, ""});
   return coordinate(path, accessor);
 }
 
 std::optional<PlatformError> FakePlatform::coordinateWriting(const std::string& path, int options,
                                                              const Accessor& accessor) {
-  coordinateCalls.push_back({Kind::writing, path, options, "", 0});
+  coordinateCalls.push_back({Kind::writing, path, options, ""});
   return coordinate(path, accessor);
 }
 
 std::optional<PlatformError> FakePlatform::coordinateReadingAndWriting(
-    const std::string& readingPath, int readingOptions, const std::string& writingPath,
-    int writingOptions, const ReadingWritingAccessor& accessor) {
-  coordinateCalls.push_back(
-      {Kind::readingAndWriting, writingPath, writingOptions, readingPath, readingOptions});
+    const std::string& readingPath, int, const std::string& writingPath, int writingOptions,
+    const ReadingWritingAccessor& accessor) {
+  coordinateCalls.push_back({Kind::readingAndWriting, writingPath, writingOptions, readingPath});
   const auto scripted = coordinations.find(writingPath);
   const std::string handedReading = scripted == coordinations.end()
                                         ? readingPath
@@ -47,20 +45,21 @@ std::optional<PlatformError> FakePlatform::coordinateReadingAndWriting(
   });
 }
 
-ResourceValues FakePlatform::promisedResourceValues(const std::string& path) {
+ResourceValues FakePlatform::values(const std::map<std::string, ResourceValues>& scripted,
+                                    const std::string& path) {
   if (const auto error = fetchErrors.find(path); error != fetchErrors.end()) {
     throw PlatformError{error->second};
   }
-  const auto scripted = promisedValues.find(path);
-  return scripted != promisedValues.end() ? scripted->second : local_.promisedResourceValues(path);
+  const auto values = scripted.find(path);
+  return values != scripted.end() ? values->second : local_.resourceValues(path);
+}
+
+ResourceValues FakePlatform::promisedResourceValues(const std::string& path) {
+  return values(promisedValues, path);
 }
 
 ResourceValues FakePlatform::resourceValues(const std::string& path) {
-  if (const auto error = fetchErrors.find(path); error != fetchErrors.end()) {
-    throw PlatformError{error->second};
-  }
-  const auto scripted = plainValues.find(path);
-  return scripted != plainValues.end() ? scripted->second : local_.resourceValues(path);
+  return values(plainValues, path);
 }
 
 std::size_t FakePlatform::unresolvedConflictVersionCount(const std::string& path) {
@@ -73,24 +72,6 @@ void FakePlatform::startDownloading(const std::string& path) {
   if (const auto refusal = downloadRefusals.find(path); refusal != downloadRefusals.end()) {
     throw PlatformError{refusal->second};
   }
-}
-
-std::string FakePlatform::itemReplacementDirectory(const std::string& destination) {
-  if (stagingFailure) throw PlatformError{*stagingFailure};
-  return local_.itemReplacementDirectory(destination);
-}
-
-void FakePlatform::createDirectory(const std::string& path, mode_t permissions) {
-  if (createDirectoryFailure) throw PlatformError{*createDirectoryFailure};
-  local_.createDirectory(path, permissions);
-}
-
-void FakePlatform::removeItem(const std::string& path) noexcept {
-  try {
-    removedItems.push_back(path);
-  } catch (...) {
-  }
-  local_.removeItem(path);
 }
 
 bool FakePlatform::enumerateDirectory(const std::string& path, const EntryVisitor& visit,
@@ -110,7 +91,6 @@ bool FakePlatform::enumerateDirectory(const std::string& path, const EntryVisito
     if (!opened) return false;
     std::sort(names.begin(), names.end());
   }
-  names.insert(names.end(), script.extraNames.begin(), script.extraNames.end());
 
   // An error scripted past the last entry is delivered at the end.
   const std::size_t errorAt =

@@ -36,12 +36,10 @@ class FakePlatform final : public Platform {
     std::string path;  // the writing path for the combined call
     int options;
     std::string readingPath;  // the combined call only
-    int readingOptions;
   };
   struct Enumeration {
     bool unavailable = false;                       // no enumerator at all
     std::optional<std::vector<std::string>> names;  // replaces the real entries, in this order
-    std::vector<std::string> extraNames;            // reported after the others
     std::optional<std::size_t> errorAfter;          // entries visited before `error` is delivered
     std::string error = "The folder could not be read.";
   };
@@ -59,14 +57,11 @@ class FakePlatform final : public Platform {
   std::map<std::string, std::size_t> conflictVersions;
   std::map<std::string, std::string> downloadRefusals;  // otherwise a request is accepted
   std::map<std::string, Coordination> coordinations;    // keyed by the (writing) path
-  std::optional<std::string> stagingFailure;            // every staging request fails
-  std::optional<std::string> createDirectoryFailure;    // every directory creation fails
   std::map<std::string, Enumeration> enumerations;
 
   // What the code under test asked for.
   std::vector<CoordinateCall> coordinateCalls;
   std::vector<std::string> downloadRequests;  // refused ones included
-  std::vector<std::string> removedItems;
 
   std::optional<PlatformError> coordinateReading(const std::string& path, int options,
                                                  const Accessor& accessor) override;
@@ -79,14 +74,20 @@ class FakePlatform final : public Platform {
   ResourceValues resourceValues(const std::string& path) override;
   std::size_t unresolvedConflictVersionCount(const std::string& path) override;
   void startDownloading(const std::string& path) override;
-  std::string itemReplacementDirectory(const std::string& destination) override;
-  void createDirectory(const std::string& path, mode_t permissions) override;
-  void removeItem(const std::string& path) noexcept override;
+  std::string itemReplacementDirectory(const std::string& destination) override {
+    return local_.itemReplacementDirectory(destination);
+  }
+  void createDirectory(const std::string& path, mode_t permissions) override {
+    local_.createDirectory(path, permissions);
+  }
+  void removeItem(const std::string& path) noexcept override { local_.removeItem(path); }
   bool enumerateDirectory(const std::string& path, const EntryVisitor& visit,
                           const EnumerationErrorHandler& errorHandler) override;
 
  private:
   std::optional<PlatformError> coordinate(const std::string& path, const Accessor& accessor);
+  ResourceValues values(const std::map<std::string, ResourceValues>& scripted,
+                        const std::string& path);
 
   PosixPlatform local_;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -8,9 +9,10 @@ namespace brindell::testing {
 
 // One run of the real executable.
 struct HelperRun {
-  std::string output;  // everything written to standard output
-  std::string errors;  // everything written to standard error (must stay empty)
-  int status = -1;     // exit status, or 128 + signal
+  std::string output;        // everything written to standard output
+  std::string errors;        // everything written to standard error (must stay empty)
+  int status = -1;           // exit status, or 128 + signal
+  std::size_t consumed = 0;  // bytes of the request it read
 };
 
 // Runs the helper with `request` on standard input.

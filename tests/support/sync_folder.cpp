@@ -1,16 +1,18 @@
 #include "support/sync_folder.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
+#include "request/limits.h"
 #include "request/sync_failure.h"
 
 namespace brindell::testing {
@@ -27,22 +29,13 @@ std::string historyName(std::size_t index, std::string_view workspace) {
 }
 
 std::string makeSyncFolder(const std::string& parent, std::string_view workspace) {
-  const std::string folder = parent + "/sync";
-  if (::mkdir(folder.c_str(), 0700) != 0) throw std::runtime_error("mkdir failed");
-  writeFile(folder + "/manifest.json", manifestText(workspace));
-  return folder;
+  build(parent, with(directory("sync"), file("sync/manifest.json", manifestText(workspace))));
+  return parent + "/sync";
 }
 
 std::string objectOfSize(std::size_t size, std::string_view workspace) {
   const std::string tail = R"(","workspaceId":")" + std::string(workspace) + "\"}";
   return R"({"pad":")" + std::string(size - tail.size() - 8, 'x') + tail;
-}
-
-void sparseFile(const std::string& path, std::int64_t size) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const bool sized = fd >= 0 && ::ftruncate(fd, size) == 0;
-  if (fd >= 0) ::close(fd);
-  if (!sized) throw std::runtime_error("cannot make " + path);
 }
 
 void build(const std::string& directory, const std::vector<Item>& items) {
@@ -55,7 +48,8 @@ void build(const std::string& directory, const std::vector<Item>& items) {
         writeFile(path, item.text);
         break;
       case Item::sparse:
-        sparseFile(path, item.size);
+        writeFile(path, "");
+        made = ::truncate(path.c_str(), item.size) == 0;
         break;
       case Item::directory:
         made = ::mkdir(path.c_str(), 0700) == 0;
@@ -77,16 +71,32 @@ void build(const std::string& directory, const std::vector<Item>& items) {
   }
 }
 
+std::vector<Item> historyFiles(std::size_t count, std::int64_t size, std::size_t first) {
+  std::vector<Item> items;
+  for (std::size_t i = first; i < first + count; ++i) items.push_back(sparse(historyName(i), size));
+  return items;
+}
+
+std::vector<Item> filesLeaving(std::int64_t room) {
+  return with(historyFiles(9, maximumBundleBytes),
+              sparse(historyName(99), maximumFolderBytes - 9 * maximumBundleBytes - room));
+}
+
+void expectCompleteFolder(const std::string& parent) {
+  const std::string folder = parent + "/" + folderName;
+  EXPECT_EQ(entryNames(parent), std::vector<std::string>{folderName});
+  EXPECT_EQ(permissions(folder), 0700u);
+  EXPECT_EQ(entryNames(folder), std::vector<std::string>{"manifest.json"});
+  EXPECT_EQ(permissions(folder + "/manifest.json"), 0600u);
+  EXPECT_EQ(readFile(folder + "/manifest.json"), manifestText());
+}
+
 std::vector<std::string> entryNames(const std::string& directory) {
   std::vector<std::string> names;
-  DIR* stream = ::opendir(directory.c_str());
-  if (stream == nullptr) return names;
-  while (const dirent* entry = ::readdir(stream)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-      names.emplace_back(entry->d_name);
-    }
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    names.push_back(entry.path().filename().string());
   }
-  ::closedir(stream);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -127,13 +137,22 @@ std::vector<HelperRun> runTogether(const std::vector<std::string>& requests) {
   return runs;
 }
 
+long answersOf(const std::vector<HelperRun>& runs, const std::string& output) {
+  return std::count_if(runs.begin(), runs.end(),
+                       [&](const HelperRun& run) { return run.output == output; });
+}
+
 ResourceValues cloudFile(std::int64_t size, bool uploaded) {
-  ResourceValues values;
-  values.isRegularFile = true;
-  values.fileSize = size;
-  values.isUbiquitousItem = true;
-  values.ubiquitousItemIsUploaded = uploaded;
-  values.ubiquitousItemDownloadingStatus = downloadingStatusCurrent;
+  return {.isRegularFile = true,
+          .fileSize = size,
+          .isUbiquitousItem = true,
+          .ubiquitousItemIsUploaded = uploaded,
+          .ubiquitousItemDownloadingStatus = downloadingStatusCurrent};
+}
+
+ResourceValues notDownloaded() {
+  ResourceValues values = cloudFile(98);
+  values.ubiquitousItemDownloadingStatus = "NSURLUbiquitousItemDownloadingStatusNotDownloaded";
   return values;
 }
 
@@ -154,8 +173,30 @@ std::string requestText(std::string_view operation, const std::string& folder,
          std::string(moreMembers) + "}";
 }
 
+std::string createRequest(const std::string& parent, const std::string& workspace) {
+  return requestText("create", parent, R"(,"workspaceId":)" + workspace);
+}
+
+std::string publishRequest(const std::string& folder, const std::string& content,
+                           const std::string& name) {
+  return requestText("publish", folder,
+                     R"(,"name":)" + jsonString(name) + R"(,"content":)" + content);
+}
+
 std::string successLine(std::string_view result) {
   return R"({"ok":true,"result":)" + std::string(result) + "}\n";
+}
+
+std::string createdLine(const std::string& parent, const std::string& manifest) {
+  return successLine(R"({"folder":)" + jsonString(parent + "/" + folderName) +
+                     R"(,"isUbiquitous":false,"manifest":)" + manifest +
+                     R"(,"pendingUploads":false})");
+}
+
+std::string publishedLine(bool created, const std::string& name) {
+  return successLine(std::string(R"({"created":)") + (created ? "true" : "false") +
+                     R"(,"isUbiquitous":false,"isUploaded":true,"name":)" + jsonString(name) +
+                     R"(,"pendingUploads":false})");
 }
 
 }  // namespace brindell::testing

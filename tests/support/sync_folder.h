@@ -24,6 +24,9 @@ std::string manifestText(std::string_view workspace = workspaceA);
 // A history file name of `workspace` whose digits spell `index`.
 std::string historyName(std::size_t index, std::string_view workspace = workspaceA);
 
+// The sync folder create makes for workspace A.
+inline const std::string folderName = "Brindell-" + std::string(workspaceA) + ".brindell-sync";
+
 // `parent`/"sync" holding only the manifest of `workspace`; returns its path.
 std::string makeSyncFolder(const std::string& parent, std::string_view workspace = workspaceA);
 
@@ -31,15 +34,12 @@ std::string makeSyncFolder(const std::string& parent, std::string_view workspace
 // (at least 70).
 std::string objectOfSize(std::size_t size, std::string_view workspace = workspaceA);
 
-// A file of exactly `size` bytes that takes no space.
-void sparseFile(const std::string& path, std::int64_t size);
-
 // One item of a test tree, named relative to the directory it is built in.
 struct Item {
   enum Kind { file, sparse, directory, link, hardLink, fifo, gone } kind;
   std::string name;
   std::string text;       // file: its bytes; link, hardLink: the target's name
-  std::int64_t size = 0;  // sparse: its size
+  std::int64_t size = 0;  // sparse: its size, taking no disk space
 };
 void build(const std::string& directory, const std::vector<Item>& items);
 
@@ -64,11 +64,30 @@ inline Item fifo(std::string name) {
 inline Item gone(std::string name) {
   return {Item::gone, std::move(name), ""};
 }
-// A list of items, for tables (a braced list would break their layout).
-template <typename... Items>
-std::vector<Item> with(Items... items) {
-  return {std::move(items)...};
+// Items and lists of items joined into one list, for tables (a braced list
+// would break their layout).
+inline void append(std::vector<Item>& items, Item item) {
+  items.push_back(std::move(item));
 }
+inline void append(std::vector<Item>& items, const std::vector<Item>& more) {
+  items.insert(items.end(), more.begin(), more.end());
+}
+template <typename... Parts>
+std::vector<Item> with(Parts... parts) {
+  std::vector<Item> items;
+  (append(items, std::move(parts)), ...);
+  return items;
+}
+
+// `count` sparse history files of `size` bytes, numbered from `first`.
+std::vector<Item> historyFiles(std::size_t count, std::int64_t size, std::size_t first = 100);
+// Sparse history files that leave `room` bytes of the folder's 64 MiB.
+std::vector<Item> filesLeaving(std::int64_t room);
+
+// Checks (with gtest) that `parent` holds the sync folder of workspace A and
+// nothing else: mode 0700, holding only the 98-byte canonical manifest with
+// mode 0600.
+void expectCompleteFolder(const std::string& parent);
 
 // The names in a directory, hidden ones included, sorted.
 std::vector<std::string> entryNames(const std::string& directory);
@@ -87,19 +106,31 @@ mode_t permissions(const std::string& path);
 // Runs the helper on every request at the same time, each in its own process.
 std::vector<HelperRun> runTogether(const std::vector<std::string>& requests);
 
-// What a cloud drive reports for a downloaded, current file of `size` bytes.
+// How many of the runs answered exactly `output`.
+long answersOf(const std::vector<HelperRun>& runs, const std::string& output);
+
+// What a cloud drive reports for a downloaded, current file of `size` bytes,
+// and for one whose current version is not downloaded.
 ResourceValues cloudFile(std::int64_t size, bool uploaded = true);
+ResourceValues notDownloaded();
 
 // "ok", or what `call` threw: "CODE: message" for a SyncFailure,
 // "platform: description" for a PlatformError.
 std::string outcomeOf(const std::function<void()>& call);
 
-// The request text for `operation` on `folder`, with more members
-// (",\"name\":..." and the like) appended as given.
+// Request texts: `operation` on `folder`, with more members (",\"name\":..."
+// and the like) appended as given.
 std::string requestText(std::string_view operation, const std::string& folder,
                         std::string_view moreMembers = "");
+std::string createRequest(const std::string& parent,
+                          const std::string& workspace = jsonString(workspaceA));
+std::string publishRequest(const std::string& folder, const std::string& content,
+                           const std::string& name = historyName(1));
 
-// The exact bytes of a success answer whose result encodes as `result`.
+// The exact bytes of answers: any success, and those of create (of workspace
+// A in `parent`) and publish (of a local file).
 std::string successLine(std::string_view result);
+std::string createdLine(const std::string& parent, const std::string& manifest = manifestText());
+std::string publishedLine(bool created, const std::string& name = historyName(1));
 
 }  // namespace brindell::testing
