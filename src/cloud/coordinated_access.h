@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "cloud/platform.h"
@@ -22,6 +23,28 @@ void runCoordinated(
 SyncFailure folderMovedFailure();
 }  // namespace detail
 
+namespace detail {
+using Coordinate = std::function<std::optional<PlatformError>(const Platform::Accessor&)>;
+
+// Carries the body's value, of whatever type, out of the accessor.
+template <typename Body>
+auto coordinated(const Coordinate& coordinate, const std::string& path, Body& body)
+    -> decltype(body(path)) {
+  using Result = decltype(body(path));
+  constexpr const char* incomplete = "Coordinated file access did not complete. Retry sync.";
+  if constexpr (std::is_void_v<Result>) {
+    runCoordinated(
+        coordinate, path, [&](const std::string& handed) { body(handed); }, incomplete);
+  } else {
+    std::optional<Result> result;
+    runCoordinated(
+        coordinate, path, [&](const std::string& handed) { result.emplace(body(handed)); },
+        incomplete);
+    return std::move(*result);
+  }
+}
+}  // namespace detail
+
 // Runs `body` on the item inside a coordinated read (metadata only when asked)
 // and returns its value. The body receives the path the coordinator hands
 // over; if that is not the requested path the item moved, the body does not
@@ -31,41 +54,23 @@ SyncFailure folderMovedFailure();
 template <typename Body>
 auto coordinatedRead(Platform& platform, const std::string& path, bool metadataOnly, Body&& body)
     -> decltype(body(path)) {
-  using Result = decltype(body(path));
   const int options = metadataOnly ? readingImmediatelyAvailableMetadataOnly : 0;
-  auto coordinate = [&](const Platform::Accessor& accessor) {
-    return platform.coordinateReading(path, options, accessor);
-  };
-  if constexpr (std::is_void_v<Result>) {
-    detail::runCoordinated(coordinate, path, [&](const std::string& handed) { body(handed); },
-                           "Coordinated file access did not complete. Retry sync.");
-  } else {
-    std::optional<Result> result;
-    detail::runCoordinated(coordinate, path,
-                           [&](const std::string& handed) { result.emplace(body(handed)); },
-                           "Coordinated file access did not complete. Retry sync.");
-    return std::move(*result);
-  }
+  return detail::coordinated(
+      [&](const Platform::Accessor& accessor) {
+        return platform.coordinateReading(path, options, accessor);
+      },
+      path, body);
 }
 
 // As coordinatedRead, inside a coordinated write of the item.
 template <typename Body>
 auto coordinatedWrite(Platform& platform, const std::string& path, Body&& body)
     -> decltype(body(path)) {
-  using Result = decltype(body(path));
-  auto coordinate = [&](const Platform::Accessor& accessor) {
-    return platform.coordinateWriting(path, 0, accessor);
-  };
-  if constexpr (std::is_void_v<Result>) {
-    detail::runCoordinated(coordinate, path, [&](const std::string& handed) { body(handed); },
-                           "Coordinated file access did not complete. Retry sync.");
-  } else {
-    std::optional<Result> result;
-    detail::runCoordinated(coordinate, path,
-                           [&](const std::string& handed) { result.emplace(body(handed)); },
-                           "Coordinated file access did not complete. Retry sync.");
-    return std::move(*result);
-  }
+  return detail::coordinated(
+      [&](const Platform::Accessor& accessor) {
+        return platform.coordinateWriting(path, 0, accessor);
+      },
+      path, body);
 }
 
 }  // namespace brindell
