@@ -185,6 +185,18 @@ bool sameDirectory(const FileDescriptor& a, const FileDescriptor& b) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+// The device and inode of an opened directory. A failed fstat is an error: taken
+// for another directory, it would have the helper wait on its own lock.
+std::pair<dev_t, ino_t> directoryIdentity(const FileDescriptor& directory,
+                                          const std::string& path) {
+  struct stat status;
+  if (::fstat(directory.get(), &status) != 0) {
+    const int error = errno;
+    throw systemError("Cannot coordinate access to " + displayName(path), error);
+  }
+  return {status.st_dev, status.st_ino};
+}
+
 // The path to hand the accessor: the requested one while the locked directory
 // still sits at its path; otherwise where the item is now, or "" when that
 // cannot be told. Never the requested path for an item that moved.
@@ -247,7 +259,8 @@ std::optional<PlatformError> PosixPlatform::coordinateReadingAndWriting(
     lockWithin(writing, LOCK_EX, deadline, writingPath, coordinationTimeout_);
     // A second lock of the same directory would wait for our own write lock,
     // which already covers the reading item.
-    if (!sameDirectory(reading.directory, writing.directory)) {
+    if (directoryIdentity(reading.directory, readingPath) !=
+        directoryIdentity(writing.directory, writingPath)) {
       lockWithin(reading, LOCK_SH, deadline, readingPath, coordinationTimeout_);
     }
     handedWriting = handedPath(writingPath, writing);

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
 
 #include "cloud/posix_platform.h"
@@ -35,10 +36,18 @@ int main() {
   // fails and the exit status says so.
   std::signal(SIGPIPE, SIG_IGN);
   static brindell::PosixPlatform platform;
-  std::thread worker([] {
+  std::thread worker;
+  try {
+    worker = std::thread([] {
+      lowerPriority();
+      std::exit(brindell::serveRequest(platform, STDIN_FILENO, STDOUT_FILENO));
+    });
+  } catch (const std::system_error&) {
+    // No thread to spare (a process limit, no memory for its stack): the
+    // caller still gets its answer, served here instead of on a worker.
     lowerPriority();
-    std::exit(brindell::serveRequest(platform, STDIN_FILENO, STDOUT_FILENO));
-  });
+    return brindell::serveRequest(platform, STDIN_FILENO, STDOUT_FILENO);
+  }
   // The worker always ends the process; the main thread only waits.
   worker.join();
   return 1;
