@@ -327,7 +327,7 @@ std::string PosixPlatform::itemReplacementDirectory(const std::string& destinati
       throw error;
     }
     std::string path = appendComponent(parent, name);
-    stagingLocks_.insert_or_assign(path, std::move(staging));
+    stagingDirectories_.insert_or_assign(path, Staging{std::move(directory), std::move(staging)});
     return path;
   }
   throw PlatformError{failure + ": every name tried was taken."};
@@ -354,10 +354,18 @@ void PosixPlatform::removeItem(const std::string& path) noexcept {
     const std::vector<std::string> components = pathComponents(path);
     // Never the root, and never a "." or ".." that would name an ancestor.
     if (!components.empty() && components.back() != "." && components.back() != "..") {
-      FileDescriptor parent = openParentWithoutLinks(path);
-      if (parent.valid()) removeEntry(parent.get(), components.back(), 0);
+      // A staging directory of ours is removed through the parent it was
+      // made in, so a link swapped in on the path meanwhile cannot keep it
+      // from going (or send the removal elsewhere).
+      const auto ours = stagingDirectories_.find(normalizedPath(path));
+      if (ours != stagingDirectories_.end()) {
+        removeEntry(ours->second.parent.get(), components.back(), 0);
+        stagingDirectories_.erase(ours);
+      } else {
+        const FileDescriptor parent = openParentWithoutLinks(path);
+        if (parent.valid()) removeEntry(parent.get(), components.back(), 0);
+      }
     }
-    stagingLocks_.erase(normalizedPath(path));
   } catch (...) {
     // Removal is best effort: the caller's answer never depends on it.
   }

@@ -68,8 +68,11 @@ class PosixPlatform final : public Platform {
                                           const Accessor& accessor);
 
   std::chrono::milliseconds coordinationTimeout_;
-  // Staging directory path -> the descriptor holding its lock.
-  std::map<std::string, FileDescriptor> stagingLocks_;
+  struct Staging {
+    FileDescriptor parent;  // the directory it was made in
+    FileDescriptor lock;    // the directory itself, locked while it lives
+  };
+  std::map<std::string, Staging> stagingDirectories_;
 };
 
 }  // namespace brindell
