@@ -12,7 +12,8 @@
 namespace brindell {
 
 // The downloading status of an item whose local copy is the current version.
-inline constexpr const char* downloadingStatusCurrent = "NSURLUbiquitousItemDownloadingStatusCurrent";
+inline constexpr const char* downloadingStatusCurrent =
+    "NSURLUbiquitousItemDownloadingStatusCurrent";
 
 // What the platform knows about one item. Every value may be absent: an
 // absent boolean counts as false wherever it is read.

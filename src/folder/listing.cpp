@@ -69,10 +69,10 @@ Listing listing(Platform& platform, const std::string& folder, bool metadataOnly
     const Classified item = classify(name);
     const bool isManifest = item.baseName == manifestFileName;
     if (!isManifest && !isHistoryFileName(item.baseName)) {
-      throw SyncFailure{"SYNC_FOLDER_CONTENTS", "The sync folder contains an unexpected item: " +
-                                                    displayName(name) +
-                                                    ". Preserve it and select the dedicated "
-                                                    "Brindell folder."};
+      throw SyncFailure{"SYNC_FOLDER_CONTENTS",
+                        "The sync folder contains an unexpected item: " + displayName(name) +
+                            ". Preserve it and select the dedicated "
+                            "Brindell folder."};
     }
     if (!seen.insert(item.baseName).second) {
       throw SyncFailure{"SYNC_FILE_CONFLICT",
@@ -135,9 +135,10 @@ Listing listing(Platform& platform, const std::string& folder, bool metadataOnly
   if (!started) throw SyncFailure{"SYNC_IO", "Cannot list the selected sync folder."};
   if (enumerationError) throw *enumerationError;
   if (!seen.contains(manifestFileName)) {
-    throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
-                      "The workspace manifest disappeared during listing. Wait for iCloud Drive and "
-                      "retry; this folder will not be reinitialized."};
+    throw SyncFailure{
+        "SYNC_DOWNLOAD_PENDING",
+        "The workspace manifest disappeared during listing. Wait for iCloud Drive and "
+        "retry; this folder will not be reinitialized."};
   }
   std::sort(result.files.begin(), result.files.end(),
             [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });

@@ -24,7 +24,8 @@ bool numberEqualsOne(std::string_view literal) {
   if (i < literal.size() && (literal[i] == 'e' || literal[i] == 'E')) {
     ++i;
     bool negative = false;
-    if (i < literal.size() && (literal[i] == '+' || literal[i] == '-')) negative = literal[i++] == '-';
+    if (i < literal.size() && (literal[i] == '+' || literal[i] == '-'))
+      negative = literal[i++] == '-';
     while (i < literal.size() && literal[i] >= '0' && literal[i] <= '9') {
       // Any exponent this large makes a non-zero value far from 1.
       if (exponent < 1'000'000) exponent = exponent * 10 + (literal[i] - '0');
@@ -59,9 +60,8 @@ const JsonObject& manifestObject(const JsonObject& object) {
 }
 
 JsonValue buildManifest(const std::string& workspaceId) {
-  return JsonValue::Object{{"format", manifestFormat},
-                           {"version", std::int64_t{1}},
-                           {"workspaceId", workspaceId}};
+  return JsonValue::Object{
+      {"format", manifestFormat}, {"version", std::int64_t{1}}, {"workspaceId", workspaceId}};
 }
 
 }  // namespace brindell

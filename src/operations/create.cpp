@@ -48,10 +48,9 @@ JsonValue create(Platform& platform, const JsonObject& request, const std::strin
                       "The existing folder belongs to a different workspace. Its contents were not "
                       "replaced."};
   }
-  const Listing contents =
-      coordinatedRead(platform, folder, /*metadataOnly=*/true, [&](const std::string& handed) {
-        return listing(platform, handed, /*metadataOnly=*/true);
-      });
+  const Listing contents = coordinatedRead(
+      platform, folder, /*metadataOnly=*/true,
+      [&](const std::string& handed) { return listing(platform, handed, /*metadataOnly=*/true); });
   return JsonValue::Object{
       {"folder", folder},
       {"manifest", JsonValue(manifest.object)},

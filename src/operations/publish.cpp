@@ -46,8 +46,8 @@ JsonValue publish(Platform& platform, const JsonObject& request, const std::stri
     // The manifest check, the limits and the move happen under one
     // coordination that keeps every other helper out of the folder, so the
     // limits hold however many publish at once.
-    created = coordinatedManifestWrite(
-        platform, folder, workspaceId, [&](const std::string& handed) {
+    created =
+        coordinatedManifestWrite(platform, folder, workspaceId, [&](const std::string& handed) {
           validatePath(handed, /*directory=*/true, /*allowMissingLeaf=*/false);
           const Listing contents = listing(platform, handed, /*metadataOnly=*/false);
           const std::string handedTarget = appendComponent(handed, name);

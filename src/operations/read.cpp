@@ -11,10 +11,9 @@ JsonValue read(Platform& platform, const std::string& folder, const std::string&
   readManifest(platform, folder);
   const std::string file = appendComponent(folder, name);
   requestDownload(platform, file);
-  const ObjectFile history =
-      coordinatedRead(platform, file, /*metadataOnly=*/false, [&](const std::string& handed) {
-        return readObject(platform, handed, maximumBundleBytes);
-      });
+  const ObjectFile history = coordinatedRead(
+      platform, file, /*metadataOnly=*/false,
+      [&](const std::string& handed) { return readObject(platform, handed, maximumBundleBytes); });
   return JsonValue(history.object);
 }
 

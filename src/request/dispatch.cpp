@@ -39,7 +39,8 @@ JsonValue execute(Platform& platform, const JsonObject& request) {
   checkFolderText(folderText);
   const std::string folder = normalizedPath(folderText);
   if (folder == "/") {
-    throw SyncFailure{"SYNC_UNSAFE_PATH", "Select a dedicated folder rather than the filesystem root."};
+    throw SyncFailure{"SYNC_UNSAFE_PATH",
+                      "Select a dedicated folder rather than the filesystem root."};
   }
   validatePath(folder, /*directory=*/true, /*allowMissingLeaf=*/false);
 

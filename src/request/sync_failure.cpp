@@ -5,7 +5,9 @@
 
 namespace brindell {
 
-SyncFailure posixFailure(std::string_view operation) { return posixFailure(operation, errno); }
+SyncFailure posixFailure(std::string_view operation) {
+  return posixFailure(operation, errno);
+}
 
 SyncFailure posixFailure(std::string_view operation, int error) {
   std::string message(operation);

@@ -5,7 +5,9 @@
 namespace brindell {
 namespace {
 
-bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool isLowerHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
 
 bool isLowerHexRun(std::string_view text, std::size_t from, std::size_t count) {
   for (std::size_t i = from; i < from + count; ++i) {

@@ -78,7 +78,8 @@ void validatePath(const std::string& path, bool directory, bool allowMissingLeaf
     }
     const mode_t expected = (!last || directory) ? S_IFDIR : S_IFREG;
     if (kind != expected) {
-      throw SyncFailure{"SYNC_UNSAFE_PATH", "The sync path contains an unexpected filesystem item."};
+      throw SyncFailure{"SYNC_UNSAFE_PATH",
+                        "The sync path contains an unexpected filesystem item."};
     }
   }
 }
