@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,11 +14,25 @@
 namespace brindell {
 namespace {
 
+// With O_DIRECTORY, openat refuses a link as not a directory (ENOTDIR); a link
+// is told apart first so that every refusal of a link reads as ELOOP, as it
+// does from openat2. A link swapped in after the look is still refused.
+bool isLink(int directory, const std::string& name) {
+  struct stat status;
+  if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISLNK(status.st_mode)) return false;
+  errno = ELOOP;
+  return true;
+}
+
 // Set once the kernel (or a sandbox in front of it) has shown it lacks
 // openat2; the walk then serves every later call.
 bool openat2Missing = false;
 
-FileDescriptor openByWalking(const std::string& path, int flags, mode_t mode) {
+}  // namespace
+
+FileDescriptor openByWalkingWithoutLinks(const std::string& path, int flags, mode_t mode) {
+  flags |= O_NOFOLLOW | O_CLOEXEC;
   const std::vector<std::string> components = pathComponents(path);
   FileDescriptor directory(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!directory.valid()) return directory;
@@ -26,17 +41,19 @@ FileDescriptor openByWalking(const std::string& path, int flags, mode_t mode) {
     return FileDescriptor(::openat(directory.get(), ".", flags, mode));
   }
   for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-    // O_NOFOLLOW makes a link here fail with ELOOP; O_NONBLOCK keeps a FIFO
-    // from blocking before O_DIRECTORY refuses it.
+    if (isLink(directory.get(), components[i])) return FileDescriptor();
+    // O_NONBLOCK keeps a FIFO from blocking before O_DIRECTORY refuses it.
     FileDescriptor next(::openat(directory.get(), components[i].c_str(),
                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!next.valid()) return next;
     directory = std::move(next);
   }
+  // Creating exclusively refuses anything already there, a link included.
+  if ((flags & O_CREAT) == 0 && isLink(directory.get(), components.back())) {
+    return FileDescriptor();
+  }
   return FileDescriptor(::openat(directory.get(), components.back().c_str(), flags, mode));
 }
-
-}  // namespace
 
 FileDescriptor openWithoutLinks(const std::string& path, int flags, mode_t mode) {
   flags |= O_NOFOLLOW | O_CLOEXEC;
@@ -52,7 +69,7 @@ FileDescriptor openWithoutLinks(const std::string& path, int flags, mode_t mode)
     // genuine permission refusal is answered again by the walk.
     openat2Missing = true;
   }
-  return openByWalking(path, flags, mode);
+  return openByWalkingWithoutLinks(path, flags, mode);
 }
 
 FileDescriptor openParentWithoutLinks(const std::string& path) {

@@ -18,6 +18,10 @@ namespace brindell {
 // open(2) of an absolute path. O_NOFOLLOW and O_CLOEXEC are always added.
 FileDescriptor openWithoutLinks(const std::string& path, int flags, mode_t mode = 0);
 
+// The walk that openWithoutLinks falls back on where openat2 is missing: each
+// component opened with openat and O_NOFOLLOW from the root down.
+FileDescriptor openByWalkingWithoutLinks(const std::string& path, int flags, mode_t mode = 0);
+
 // The directory holding `path`, opened without links (O_DIRECTORY, O_PATH is
 // not used so the descriptor can be locked and flushed).
 FileDescriptor openParentWithoutLinks(const std::string& path);
