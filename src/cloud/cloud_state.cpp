@@ -20,7 +20,7 @@ CloudState cloudState(Platform& platform, const std::string& path, bool expected
                       bool checkVersions, bool metadataOnly) {
   const ResourceValues values =
       metadataOnly ? platform.promisedResourceValues(path) : platform.resourceValues(path);
-  const std::string name = displayName(lastComponent(path));
+  const std::string name = lastComponent(path);
 
   if (isTrue(values.isSymbolicLink) || isTrue(values.isAliasFile)) {
     throw SyncFailure{"SYNC_UNSAFE_PATH", "Sync items cannot be symbolic links or Finder aliases."};
@@ -66,7 +66,7 @@ void requestDownload(Platform& platform, const std::string& path) {
     } else {
       if (!exists(placeholder)) {
         throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
-                          displayName(lastComponent(item)) +
+                          lastComponent(item) +
                               " is not available yet. Wait for iCloud Drive and retry; the "
                               "existing workspace will not be replaced."};
       }

@@ -36,7 +36,7 @@ constexpr int maximumRemovalDepth = 16;
 constexpr std::chrono::milliseconds lockPollInterval{10};
 
 std::string quoted(std::string_view name) {
-  return "\u201C" + displayName(name) + "\u201D";
+  return "\u201C" + std::string(name) + "\u201D";
 }
 
 PlatformError systemError(const std::string& phrase, int error) {
@@ -158,7 +158,7 @@ LockTarget lockTarget(const std::string& path) {
       return LockTarget{std::move(parent), lastComponent(path), std::move(holder)};
     error = errno;
   }
-  throw systemError("Cannot coordinate access to " + displayName(path), error);
+  throw systemError("Cannot coordinate access to " + path, error);
 }
 
 void lockWithin(const LockTarget& target, int operation, Clock::time_point deadline,
@@ -168,12 +168,12 @@ void lockWithin(const LockTarget& target, int operation, Clock::time_point deadl
     const int error = errno;
     if (error == EINTR) continue;
     if (error != EWOULDBLOCK) {
-      throw systemError("Cannot coordinate access to " + displayName(path), error);
+      throw systemError("Cannot coordinate access to " + path, error);
     }
     const Clock::time_point now = Clock::now();
     if (now >= deadline) {
       throw PlatformError{"Timed out after " + describeDuration(bound) +
-                          " waiting for coordinated access to " + displayName(path) + "."};
+                          " waiting for coordinated access to " + path + "."};
     }
     std::this_thread::sleep_for(std::min<Clock::duration>(deadline - now, lockPollInterval));
   }
@@ -192,7 +192,7 @@ std::pair<dev_t, ino_t> directoryIdentity(const FileDescriptor& directory,
   struct stat status;
   if (::fstat(directory.get(), &status) != 0) {
     const int error = errno;
-    throw systemError("Cannot coordinate access to " + displayName(path), error);
+    throw systemError("Cannot coordinate access to " + path, error);
   }
   return {status.st_dev, status.st_ino};
 }
@@ -297,7 +297,7 @@ std::size_t PosixPlatform::unresolvedConflictVersionCount(const std::string&) {
 }
 
 void PosixPlatform::startDownloading(const std::string& path) {
-  throw PlatformError{displayName(lastComponent(path)) +
+  throw PlatformError{lastComponent(path) +
                       " is not in a cloud drive, so it cannot be downloaded."};
 }
 

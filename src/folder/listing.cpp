@@ -70,14 +70,13 @@ Listing listing(Platform& platform, const std::string& folder, bool metadataOnly
     const bool isManifest = item.baseName == manifestFileName;
     if (!isManifest && !isHistoryFileName(item.baseName)) {
       throw SyncFailure{"SYNC_FOLDER_CONTENTS",
-                        "The sync folder contains an unexpected item: " + displayName(name) +
+                        "The sync folder contains an unexpected item: " + name +
                             ". Preserve it and select the dedicated "
                             "Brindell folder."};
     }
     if (!seen.insert(item.baseName).second) {
       throw SyncFailure{"SYNC_FILE_CONFLICT",
-                        "The sync folder contains ambiguous copies of " +
-                            displayName(item.baseName) +
+                        "The sync folder contains ambiguous copies of " + item.baseName +
                             ". Wait for iCloud Drive or inspect the conflicting files before "
                             "retrying."};
     }

@@ -84,47 +84,4 @@ void validatePath(const std::string& path, bool directory, bool allowMissingLeaf
   }
 }
 
-std::string displayName(std::string_view name) {
-  std::string shown;
-  shown.reserve(name.size());
-  const auto* bytes = reinterpret_cast<const unsigned char*>(name.data());
-  std::size_t i = 0;
-  while (i < name.size()) {
-    const unsigned char lead = bytes[i];
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead < 0x80) {
-      length = 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    }
-    // Replace the longest prefix of a valid sequence that stops short: one
-    // U+FFFD per maximal invalid subsequence, as text decoders do.
-    std::size_t valid = length == 0 ? 0 : 1;
-    for (std::size_t k = 1; k < length && i + k < name.size(); ++k) {
-      const unsigned char next = bytes[i + k];
-      const unsigned char lo = k == 1 ? low : 0x80;
-      const unsigned char hi = k == 1 ? high : 0xBF;
-      if (next < lo || next > hi) break;
-      ++valid;
-    }
-    if (length != 0 && valid == length) {
-      shown.append(name.substr(i, length));
-      i += length;
-    } else {
-      shown += "\xEF\xBF\xBD";
-      i += valid == 0 ? 1 : valid;
-    }
-  }
-  return shown;
-}
-
 }  // namespace brindell

@@ -32,8 +32,4 @@ bool exists(const std::string& path);
 // The root itself examines nothing.
 void validatePath(const std::string& path, bool directory, bool allowMissingLeaf);
 
-// A file name shown in a message: bytes that are not valid UTF-8 are replaced
-// by U+FFFD so the answer stays valid JSON; valid names pass unchanged.
-std::string displayName(std::string_view name);
-
 }  // namespace brindell

@@ -35,17 +35,6 @@ TEST(HistoryFileName, MatchesWholeNamesOnly) {
   }
 }
 
-TEST(DisplayName, ReplacesEachInvalidSequenceOnce) {
-  EXPECT_EQ(displayName("caf\xC3\xA9"), "caf\xC3\xA9");
-  EXPECT_EQ(displayName("a\xFF"
-                        "b"),
-            "a\uFFFD"
-            "b");
-  EXPECT_EQ(displayName("a\xE2\x82"), "a\uFFFD");                // cut short
-  EXPECT_EQ(displayName("\xED\xA0\x80"), "\uFFFD\uFFFD\uFFFD");  // surrogate
-  EXPECT_EQ(displayName("\xC0\xAF"), "\uFFFD\uFFFD");            // overlong
-}
-
 TEST(Exists, DoesNotFollowAFinalLink) {
   TemporaryDirectory tree;
   build(tree.path(), with(linkTo("dangling", "absent"), file("file")));
