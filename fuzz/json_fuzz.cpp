@@ -1,6 +1,8 @@
-// Feeds arbitrary bytes through parsing and canonical encoding. Aborts when a
-// refusal is not the one the helper documents, when an encoding does not parse
-// back, or when encoding what was parsed from an encoding changes its bytes.
+// Feeds arbitrary bytes through parsing, canonical encoding and the answer a
+// read would send for them as a stored file. Aborts when a refusal is not the
+// one the helper documents, when an encoding does not parse back, when
+// encoding what was parsed from an encoding changes its bytes, or when the
+// answer carries anything but the canonical encoding.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "fileio/json.h"
+#include "request/request_cycle.h"
 #include "request/sync_failure.h"
 
 namespace {
@@ -45,6 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The parser's own verdict on the text must match the encoding's.
     if (isCanonicalText(*object->document) != (encoded == bytes)) std::abort();
     checkStable(encoded);
+    // What a read answers for this text as a stored file, by whichever path.
+    std::string scratch;
+    std::string answer;
+    for (std::string_view piece : successAnswer(JsonValue(*object), scratch)) answer += piece;
+    if (answer != R"({"ok":true,"result":)" + encoded + "}\n") std::abort();
   }
 
   // The same bytes as string content and as a key, where they need not be

@@ -9,7 +9,7 @@ const JsonDocument::Node& nodeOf(const JsonView& view) {
 }
 
 std::string_view textOf(const JsonDocument& document, const JsonDocument::Node& node) {
-  return std::string_view(document.source.data() + node.offset(), node.length());
+  return document.text(node);
 }
 
 }  // namespace

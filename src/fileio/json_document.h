@@ -53,12 +53,12 @@ class JsonView {
   std::uint32_t node_;
 };
 
-// A parsed JSON text, held compactly: every value is one 8-byte node, and
-// all text lives in the input bytes, which the document keeps. Strings and
-// numbers without escapes are referenced where they stand; a string with
-// escapes is decoded in place, over its own escaped form (decoding never
-// lengthens text), so no second copy of the text exists. Immutable once
-// built; destroying it never recurses, whatever the nesting.
+// A parsed JSON text, held compactly: every value is one 8-byte node. The
+// document keeps the input bytes exactly as they arrived, so a canonical input
+// can be passed on as it stands; strings and numbers without escapes are
+// referenced where they stand, and only strings with escapes are decoded, into
+// a buffer of their own. Immutable once built; destroying it never recurses,
+// whatever the nesting.
 class JsonDocument {
  public:
   // Eight bytes, so that the nodes of a document stay well below the size
@@ -73,14 +73,16 @@ class JsonDocument {
     JsonKind kind() const { return static_cast<JsonKind>(bits_ & kindMask); }
     // Strings: the text stood in the input without escapes, so it holds no
     // quote, backslash or control character and is written out as it is.
-    // Otherwise it was decoded in place and needs escaping on output.
+    // Otherwise its decoded text is in `decoded` and needs escaping on output.
+    // Numbers are always verbatim.
     bool verbatim() const { return (bits_ & verbatimBit) != 0; }
     // Booleans: the value. Strings and numbers: byte length of the text.
     // Containers: number of elements, or of members (each member is two
     // consecutive nodes: the key, a string, then the value).
     std::uint32_t length() const { return bits_ >> lengthShift; }
-    // Strings and numbers: byte offset of the text in `source`. Containers:
-    // index of the first child node; children are contiguous.
+    // Strings and numbers: byte offset of the text in `source` (verbatim) or
+    // `decoded`. Containers: index of the first child node; children are
+    // contiguous.
     std::uint32_t offset() const { return offset_; }
 
    private:
@@ -98,8 +100,16 @@ class JsonDocument {
 
   JsonView root() const { return JsonView(this, rootNode); }
 
-  // The input, with escaped strings decoded in place.
+  // The text of a string or number node.
+  std::string_view text(const Node& node) const {
+    const std::string& from = node.verbatim() ? source : decoded;
+    return std::string_view(from.data() + node.offset(), node.length());
+  }
+
+  // The input, unchanged.
   std::string source;
+  // The decoded text of the strings that had escapes, one after another.
+  std::string decoded;
   std::vector<Node> nodes;
   std::uint32_t rootNode = 0;
   // The input was byte for byte its own canonical encoding.

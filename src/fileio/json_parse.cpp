@@ -1,9 +1,9 @@
 // Parsing builds a JsonDocument straight from Boost.JSON's event parser, so no
 // intermediate DOM is allocated: each value costs one 8-byte node, text
-// without escapes is referenced in the input, and text with escapes is
-// decoded over its own escaped form in the input, so no text is ever copied
-// to a second place. Whether the input already is its canonical encoding is
-// found on the way.
+// without escapes is referenced in the input, and only text with escapes is
+// decoded, into the document's own buffer. The input itself is never written:
+// a canonical input is later sent out as it stands, so it must stay exactly
+// what was read. Whether it is its canonical encoding is found on the way.
 
 #include <algorithm>
 #include <boost/json/basic_parser_impl.hpp>
@@ -144,7 +144,8 @@ class DocumentBuilder {
   }
 
   // The first part of a string with escapes: find its escaped form in the
-  // input, which is where its decoded text will be written. It begins at the
+  // input, to learn where the token ends and whether its escapes are the
+  // canonical ones; its decoded text goes to the document's buffer. It begins at the
   // first quote after the last token whose place is known (only punctuation,
   // literals and whitespace lie between), and ends at the first unescaped
   // quote after that. Whether its escapes are the canonical ones is noted.
@@ -153,11 +154,10 @@ class DocumentBuilder {
         std::memchr(lastEnd_, '"', static_cast<std::size_t>(sourceEnd_ - lastEnd_)));
     if (quote == nullptr) return false;
     noteGap(lastEnd_, quote);
-    textStart_ = const_cast<char*>(quote + 1);
-    write_ = textStart_;
+    decodedStart_ = document_->decoded.size();
     // The parser has not read all of the string yet, so the scan keeps to
     // the input's end; a string cut off there is refused by the parser.
-    const char* p = textStart_;
+    const char* p = quote + 1;
     while (p < sourceEnd_ && *p != '"') {
       if (*p != '\\') {
         ++p;
@@ -202,15 +202,12 @@ class DocumentBuilder {
     }
   }
 
-  // Decoded text never runs ahead of the escaped text the parser has read,
-  // so writing it over the escaped form only overwrites bytes already read.
   bool appendPart(boost::json::string_view s) {
     if (!partial_) {
       if (!beginEscaped()) return false;
       partial_ = true;
     }
-    if (s.data() != write_) std::memmove(write_, s.data(), s.size());
-    write_ += s.size();
+    document_->decoded.append(s.data(), s.size());
     return true;
   }
 
@@ -227,14 +224,13 @@ class DocumentBuilder {
     if (kind == JsonKind::number || !appendPart(s)) return false;
     partial_ = false;
     lastEnd_ = std::min(rawEnd_ + 1, sourceEnd_);
-    pending_.push_back(Node{kind, false, static_cast<std::uint32_t>(write_ - textStart_),
-                            static_cast<std::uint64_t>(textStart_ - sourceBegin_)});
+    pending_.push_back(Node{kind, false,
+                            static_cast<std::uint32_t>(document_->decoded.size() - decodedStart_),
+                            decodedStart_});
     return true;
   }
 
-  std::string_view keyText(const Node& key) const {
-    return std::string_view(document_->source.data() + key.offset(), key.length());
-  }
+  std::string_view keyText(const Node& key) const { return document_->text(key); }
 
   // Puts the last `count` members on the pending stack in key-byte order and
   // reports whether all keys differ. Canonical input is already sorted, so
@@ -285,10 +281,9 @@ class DocumentBuilder {
   std::vector<Node> pending_;
   std::vector<Member> members_;
   bool partial_ = false;
-  // The string being received in parts: where its text starts, where the
-  // next decoded byte goes, and the closing quote of its escaped form.
-  char* textStart_ = nullptr;
-  char* write_ = nullptr;
+  // The string being received in parts: where its decoded text starts, and
+  // the closing quote of its escaped form.
+  std::size_t decodedStart_ = 0;
   const char* rawEnd_ = nullptr;
   // Just past the last token whose place in the input is known.
   const char* lastEnd_ = nullptr;
@@ -333,6 +328,8 @@ JsonObject parseObject(std::string bytes) {
   // otherwise briefly need three times its final size; pages beyond what is
   // written are never touched.
   document->nodes.reserve(nodeBound(document->source));
+  // Decoding never lengthens text. As above, only what is written is touched.
+  document->decoded.reserve(document->source.size());
 
   boost::json::parse_options options;
   // Boost counts the outermost container as depth 1, so this admits exactly

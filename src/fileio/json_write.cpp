@@ -248,7 +248,7 @@ void putString(Writer& out, std::string_view text, bool checkUtf8) {
 }
 
 std::string_view nodeText(const JsonDocument& document, const Node& node) {
-  return std::string_view(document.source.data() + node.offset(), node.length());
+  return document.text(node);
 }
 
 void putStringNode(Writer& out, const JsonDocument& document, const Node& node) {

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -85,9 +86,8 @@ iovec piece(std::string_view bytes) {
   return iovec{const_cast<char*>(bytes.data()), bytes.size()};
 }
 
-// A result that is a whole stored file already in canonical form, as every
-// history file this helper wrote is: the answer is written around the file's
-// own bytes instead of from a copy of up to 7 MiB.
+// A result that is a whole stored document already in canonical form, as
+// every history file this helper wrote is.
 const JsonDocument* canonicalStoredDocument(const JsonValue& result) {
   const auto* embedded = std::get_if<JsonValue::Embedded>(&result.data());
   if (embedded == nullptr) return nullptr;
@@ -98,43 +98,50 @@ const JsonDocument* canonicalStoredDocument(const JsonValue& result) {
 
 }  // namespace
 
+std::array<std::string_view, 3> successAnswer(const JsonValue& result, std::string& scratch) {
+  if (const JsonDocument* stored = canonicalStoredDocument(result)) {
+    return {R"({"ok":true,"result":)", stored->source, "}\n"};
+  }
+  scratch.clear();
+  appendCanonicalJson(scratch, JsonValue::Object{{"ok", true}, {"result", result}});
+  scratch += '\n';
+  return {scratch, {}, {}};
+}
+
 int serveRequest(Platform& platform, int input, int output) {
   int status = 1;
   std::string response;
-  JsonValue result;
-  const JsonDocument* stored = nullptr;
+  std::array<std::string_view, 3> answer;
   try {
-    JsonValue envelope;
+    JsonValue result;
+    std::optional<JsonValue> failure;
     try {
       const JsonObject request = parseObject(readRequest(input));
       result = execute(platform, request);
       status = 0;
-    } catch (const SyncFailure& failure) {
-      envelope = failureEnvelope(failure.code, failure.message);
+    } catch (const SyncFailure& failed) {
+      failure = failureEnvelope(failed.code, failed.message);
     } catch (const PlatformError& error) {
-      envelope = ioFailureEnvelope(error.description);
+      failure = ioFailureEnvelope(error.description);
     } catch (const std::bad_alloc&) {
-      envelope = ioFailureEnvelope("The helper ran out of memory.");
+      failure = ioFailureEnvelope("The helper ran out of memory.");
     } catch (...) {
-      envelope = ioFailureEnvelope("An unexpected internal error occurred.");
+      failure = ioFailureEnvelope("An unexpected internal error occurred.");
     }
-    if (status == 0) {
-      stored = canonicalStoredDocument(result);
-      if (stored == nullptr)
-        envelope = JsonValue::Object{{"ok", true}, {"result", std::move(result)}};
-    }
-    if (stored == nullptr) {
-      appendCanonicalJson(response, envelope);
+    if (failure) {
+      appendCanonicalJson(response, *failure);
       response += '\n';
+      answer = {response, {}, {}};
+    } else {
+      answer = successAnswer(result, response);
     }
+    // The result may hold the stored document the answer points into.
+    const bool written = writeAll(output, {piece(answer[0]), piece(answer[1]), piece(answer[2])});
+    return written ? status : 1;
   } catch (...) {
     // Without memory for the answer nothing can be written.
     return 1;
   }
-  const bool written = stored != nullptr ? writeAll(output, {piece(R"({"ok":true,"result":)"),
-                                                             piece(stored->source), piece("}\n")})
-                                         : writeAll(output, {piece(response)});
-  return written ? status : 1;
 }
 
 }  // namespace brindell

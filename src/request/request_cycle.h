@@ -1,6 +1,11 @@
 #pragma once
 
+#include <array>
+#include <string>
+#include <string_view>
+
 #include "cloud/platform.h"
+#include "fileio/json_value.h"
 
 namespace brindell {
 
@@ -9,5 +14,11 @@ namespace brindell {
 // a line feed to `output`. Returns the exit status: 0 exactly when a success
 // envelope was written in full, 1 otherwise. Nothing else is ever written.
 int serveRequest(Platform& platform, int input, int output);
+
+// The success answer for `result` (envelope and line feed), as pieces to be
+// written in order. A result that is a whole stored document in canonical form
+// is answered around the document's own bytes, which stay valid as long as
+// `result` does; anything else is encoded into `scratch`.
+std::array<std::string_view, 3> successAnswer(const JsonValue& result, std::string& scratch);
 
 }  // namespace brindell

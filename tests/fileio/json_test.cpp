@@ -135,7 +135,10 @@ struct CanonicalCase {
 class CanonicalText : public ::testing::TestWithParam<CanonicalCase> {};
 
 TEST_P(CanonicalText, IsRecognisedExactly) {
-  EXPECT_EQ(isCanonicalText(*parseObject(GetParam().text).document), GetParam().canonical);
+  const JsonObject object = parseObject(GetParam().text);
+  EXPECT_EQ(isCanonicalText(*object.document), GetParam().canonical);
+  // A canonical text is sent out as it stands, so parsing must leave it intact.
+  EXPECT_EQ(object.document->source, GetParam().text);
 }
 
 INSTANTIATE_TEST_SUITE_P(
