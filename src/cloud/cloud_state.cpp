@@ -16,11 +16,12 @@ bool isTrue(const std::optional<bool>& value) {
 
 }  // namespace
 
-CloudState cloudState(Platform& platform, const std::string& path, bool expectedCloud,
-                      bool checkVersions, bool metadataOnly) {
-  const ResourceValues values =
-      metadataOnly ? platform.promisedResourceValues(path) : platform.resourceValues(path);
-  const std::string name = lastComponent(path);
+CloudState cloudState(Platform& platform, const Directory& directory, std::string_view name,
+                      CloudQuery query) {
+  const ResourceValues values = query.metadataOnly
+                                    ? platform.promisedResourceValues(directory, name)
+                                    : platform.resourceValues(directory, name);
+  const std::string itemName = name.empty() ? lastComponent(directory.path) : std::string(name);
 
   if (isTrue(values.isSymbolicLink) || isTrue(values.isAliasFile)) {
     throw SyncFailure{"SYNC_UNSAFE_PATH", "Sync items cannot be symbolic links or Finder aliases."};
@@ -31,23 +32,25 @@ CloudState cloudState(Platform& platform, const std::string& path, bool expected
                       "available iCloud Drive folder."};
   }
   // The version store is asked only when the flag alone does not settle it.
-  const bool inConflict = isTrue(values.ubiquitousItemHasUnresolvedConflicts) ||
-                          (checkVersions && platform.unresolvedConflictVersionCount(path) > 0);
+  const bool inConflict =
+      isTrue(values.ubiquitousItemHasUnresolvedConflicts) ||
+      (query.checkVersions && platform.unresolvedConflictVersionCount(directory, name) > 0);
   if (inConflict) {
     throw SyncFailure{"SYNC_FILE_CONFLICT",
-                      "iCloud Drive reports conflicting versions of " + name +
+                      "iCloud Drive reports conflicting versions of " + itemName +
                           ". Preserve the files and resolve the folder conflict before retrying."};
   }
   if (values.ubiquitousItemDownloadingError) {
-    throw SyncFailure{"SYNC_DOWNLOAD_FAILED", "iCloud Drive could not download " + name + ": " +
+    throw SyncFailure{"SYNC_DOWNLOAD_FAILED", "iCloud Drive could not download " + itemName + ": " +
                                                   *values.ubiquitousItemDownloadingError};
   }
   if (values.ubiquitousItemUploadingError) {
-    throw SyncFailure{"SYNC_UPLOAD_FAILED", "iCloud Drive could not upload " + name + ": " +
+    throw SyncFailure{"SYNC_UPLOAD_FAILED", "iCloud Drive could not upload " + itemName + ": " +
                                                 *values.ubiquitousItemUploadingError};
   }
 
-  if (!expectedCloud && !isTrue(values.isUbiquitousItem)) return CloudState{false, true, false};
+  if (!query.expectedCloud && !isTrue(values.isUbiquitousItem))
+    return CloudState{false, true, false};
   CloudState state;
   state.isUbiquitous = true;
   state.isUploaded =
@@ -57,32 +60,32 @@ CloudState cloudState(Platform& platform, const std::string& path, bool expected
   return state;
 }
 
-void requestDownload(Platform& platform, const std::string& path) {
-  coordinatedRead(platform, path, true, [&](const std::string& item) {
-    const std::string placeholder = placeholderPath(item);
-    if (exists(item)) {
-      validatePath(item, false, false);
-      if (!cloudState(platform, item, false, false, true).needsDownload) return;
+void requestDownload(Platform& platform, const Directory& directory, std::string_view name) {
+  coordinatedRead(platform, directory, name, /*metadataOnly=*/true, [&] {
+    const std::string placeholder = placeholderName(name);
+    if (exists(directory, name)) {
+      validateItem(directory, name, /*directoryExpected=*/false, /*allowMissing=*/false);
+      if (!cloudState(platform, directory, name, {.metadataOnly = true}).needsDownload) return;
     } else {
-      if (!exists(placeholder)) {
+      if (!exists(directory, placeholder)) {
         throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
-                          lastComponent(item) +
+                          std::string(name) +
                               " is not available yet. Wait for iCloud Drive and retry; the "
                               "existing workspace will not be replaced."};
       }
-      validatePath(placeholder, false, false);
+      validateItem(directory, placeholder, /*directoryExpected=*/false, /*allowMissing=*/false);
     }
     // The download is asked for the item itself: the placeholder is only the
     // cloud drive's marker and downloading it means nothing.
-    platform.startDownloading(item);
+    platform.startDownloading(directory, name);
   });
 }
 
-std::string placeholderPath(const std::string& path) {
-  std::string name = ".";
-  name += lastComponent(path);
-  name += ".icloud";
-  return appendComponent(parentPath(path), name);
+std::string placeholderName(std::string_view name) {
+  std::string placeholder = ".";
+  placeholder += name;
+  placeholder += ".icloud";
+  return placeholder;
 }
 
 }  // namespace brindell

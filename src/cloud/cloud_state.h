@@ -14,6 +14,16 @@ struct CloudState {
   bool needsDownload = false;
 };
 
+// How an item's state is read.
+struct CloudQuery {
+  // Treat the item as a cloud item even if it does not say so.
+  bool expectedCloud = false;
+  // Besides the item's conflict flag, ask the version store.
+  bool checkVersions = false;
+  // Promised values, which exist even while only a placeholder is local.
+  bool metadataOnly = false;
+};
+
 // Reads the item's metadata (promised values when `metadataOnly`) and refuses
 // an item that cannot take part in sync, in this order:
 //   a symbolic link or alias: "SYNC_UNSAFE_PATH";
@@ -22,10 +32,9 @@ struct CloudState {
 //     the version store): "SYNC_FILE_CONFLICT";
 //   a downloading error: "SYNC_DOWNLOAD_FAILED";
 //   an uploading error: "SYNC_UPLOAD_FAILED".
-// `expectedCloud` treats the item as a cloud item even if it does not say so.
 // Throws SyncFailure, or the PlatformError of a failed metadata fetch.
-CloudState cloudState(Platform& platform, const std::string& path, bool expectedCloud,
-                      bool checkVersions, bool metadataOnly);
+CloudState cloudState(Platform& platform, const Directory& directory, std::string_view name,
+                      CloudQuery query);
 
 // Makes sure an item about to be read is present and current, or that its
 // download has been asked for; never waits for a download. Runs in its own
@@ -33,10 +42,10 @@ CloudState cloudState(Platform& platform, const std::string& path, bool expected
 // placeholder fails with "SYNC_DOWNLOAD_PENDING" and a message that begins
 // with the item's name. Throws SyncFailure or PlatformError (a refused
 // download request).
-void requestDownload(Platform& platform, const std::string& path);
+void requestDownload(Platform& platform, const Directory& directory, std::string_view name);
 
-// "." + name + ".icloud" beside the item: what the cloud drive leaves for an
-// item it has not downloaded.
-std::string placeholderPath(const std::string& path);
+// "." + name + ".icloud": what the cloud drive leaves beside an item it has
+// not downloaded.
+std::string placeholderName(std::string_view name);
 
 }  // namespace brindell

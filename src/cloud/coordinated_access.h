@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -12,65 +13,69 @@
 namespace brindell {
 
 namespace detail {
-// Runs one coordinate call whose accessor stores the body's outcome, then
-// decides: the body's error or value wins; otherwise the coordinator's error;
-// otherwise `incomplete` ("SYNC_IO"). `coordinate` receives the accessor to
-// pass on and returns the coordinator's error slot.
-void runCoordinated(
-    const std::function<std::optional<PlatformError>(const Platform::Accessor&)>& coordinate,
-    const std::string& requestedPath, const std::function<void(const std::string&)>& body,
-    const char* incomplete);
-SyncFailure folderMovedFailure();
-}  // namespace detail
+// What the platform's accessor calls: told whether the item moved.
+using Guard = std::function<void(bool moved)>;
+using Coordinate = std::function<std::optional<PlatformError>(const Guard&)>;
 
-namespace detail {
-using Coordinate = std::function<std::optional<PlatformError>(const Platform::Accessor&)>;
+// Runs one coordinate call and decides its outcome. The body runs at most
+// once, and only when the item did not move ("SYNC_FOLDER_MOVED" otherwise),
+// even if the coordinator calls its accessor again. Then: the body's error
+// or completion wins; otherwise the coordinator's error; otherwise
+// `incomplete` ("SYNC_IO").
+void runCoordinated(const Coordinate& coordinate, const std::function<void()>& body,
+                    const char* incomplete);
 
-// Carries the body's value, of whatever type, out of the accessor.
+// Carries the body's value, of whatever type, out of the coordination.
 template <typename Body>
-auto coordinated(const Coordinate& coordinate, const std::string& path, Body& body)
-    -> decltype(body(path)) {
-  using Result = decltype(body(path));
-  constexpr const char* incomplete = "Coordinated file access did not complete. Retry sync.";
+auto coordinated(const Coordinate& coordinate, Body& body, const char* incomplete)
+    -> decltype(body()) {
+  using Result = decltype(body());
   if constexpr (std::is_void_v<Result>) {
-    runCoordinated(
-        coordinate, path, [&](const std::string& handed) { body(handed); }, incomplete);
+    runCoordinated(coordinate, body, incomplete);
   } else {
     std::optional<Result> result;
     runCoordinated(
-        coordinate, path, [&](const std::string& handed) { result.emplace(body(handed)); },
-        incomplete);
+        coordinate, [&] { result.emplace(body()); }, incomplete);
     return std::move(*result);
   }
 }
+
+inline constexpr const char* accessIncomplete =
+    "Coordinated file access did not complete. Retry sync.";
 }  // namespace detail
 
-// Runs `body` on the item inside a coordinated read (metadata only when asked)
-// and returns its value. The body receives the path the coordinator hands
-// over; if that is not the requested path the item moved, the body does not
-// run and "SYNC_FOLDER_MOVED" is thrown. The body's error passes through
-// unchanged, so does the coordinator's; a call that ran neither ends in
-// "SYNC_IO" "Coordinated file access did not complete. Retry sync."
+// Runs `body` inside a coordinated read (metadata only when asked) of the item
+// `name` of the held directory ("" for the directory itself) and returns its
+// value. The body works through the held directory; if the path the
+// coordinator hands over is not the item's path, the item moved, the body
+// does not run and "SYNC_FOLDER_MOVED" is thrown. The body's error passes
+// through unchanged, so does the coordinator's; a call that ran neither ends
+// in "SYNC_IO" "Coordinated file access did not complete. Retry sync."
 template <typename Body>
-auto coordinatedRead(Platform& platform, const std::string& path, bool metadataOnly, Body&& body)
-    -> decltype(body(path)) {
+auto coordinatedRead(Platform& platform, const Directory& directory, std::string_view name,
+                     bool metadataOnly, Body&& body) -> decltype(body()) {
   const int options = metadataOnly ? readingImmediatelyAvailableMetadataOnly : 0;
+  const std::string requested = directory.pathOf(name);
   return detail::coordinated(
-      [&](const Platform::Accessor& accessor) {
-        return platform.coordinateReading(path, options, accessor);
+      [&](const detail::Guard& guard) {
+        return platform.coordinateReading(directory, name, options, [&](const std::string& handed) {
+          guard(handed != requested);
+        });
       },
-      path, body);
+      body, detail::accessIncomplete);
 }
 
 // As coordinatedRead, inside a coordinated write of the item.
 template <typename Body>
-auto coordinatedWrite(Platform& platform, const std::string& path, Body&& body)
-    -> decltype(body(path)) {
+auto coordinatedWrite(Platform& platform, const Directory& directory, std::string_view name,
+                      Body&& body) -> decltype(body()) {
+  const std::string requested = directory.pathOf(name);
   return detail::coordinated(
-      [&](const Platform::Accessor& accessor) {
-        return platform.coordinateWriting(path, 0, accessor);
+      [&](const detail::Guard& guard) {
+        return platform.coordinateWriting(
+            directory, name, 0, [&](const std::string& handed) { guard(handed != requested); });
       },
-      path, body);
+      body, detail::accessIncomplete);
 }
 
 }  // namespace brindell

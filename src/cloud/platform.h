@@ -6,8 +6,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "cloud/platform_error.h"
+#include "fileio/directory.h"
 
 namespace brindell {
 
@@ -40,58 +42,56 @@ inline constexpr int readingImmediatelyAvailableMetadataOnly = 4;
 // Every contact of the helper with file coordination and the cloud drive goes
 // through this interface, so that the logic above it runs unchanged on the
 // POSIX implementation, on a fake in tests and on a cloud-drive platform.
-// Paths are absolute file-system paths.
+// Items are named by a held directory and a name inside it; the empty name
+// stands for the directory itself. Nothing here creates, moves or removes
+// anything: that is done through the held descriptors themselves.
 class Platform {
  public:
-  using Accessor = std::function<void(const std::string& path)>;
+  using Accessor = std::function<void(const std::string& handedPath)>;
   using ReadingWritingAccessor =
       std::function<void(const std::string& readingPath, const std::string& writingPath)>;
-  using EntryVisitor = std::function<void(const std::string& entryPath)>;
+  using EntryVisitor = std::function<void(const std::string& name)>;
   using EnumerationErrorHandler = std::function<bool(const PlatformError& error)>;
 
   virtual ~Platform() = default;
 
   // Coordination. Each call runs the accessor at most once, before it
-  // returns, handing it the path at which the item is to be used now (another
-  // path when the item moved while the call waited). Returns the error with
-  // which coordination failed, in which case the accessor did not run. An
-  // exception thrown by the accessor propagates after the coordination ends.
-  virtual std::optional<PlatformError> coordinateReading(const std::string& path, int options,
+  // returns, handing it the path at which the item is to be used now
+  // (another path, or "", when the item moved while the call waited).
+  // Returns the error with which coordination failed, in which case the
+  // accessor did not run. An exception thrown by the accessor propagates
+  // after the coordination ends.
+  virtual std::optional<PlatformError> coordinateReading(const Directory& directory,
+                                                         std::string_view name, int options,
                                                          const Accessor& accessor) = 0;
-  virtual std::optional<PlatformError> coordinateWriting(const std::string& path, int options,
+  virtual std::optional<PlatformError> coordinateWriting(const Directory& directory,
+                                                         std::string_view name, int options,
                                                          const Accessor& accessor) = 0;
-  // Holds a read coordination of `readingPath` and a write coordination of
-  // `writingPath` together while the accessor runs.
+  // Holds a read coordination of the item `readingName` of `folder` and a
+  // write coordination of `folder` itself together while the accessor runs.
   virtual std::optional<PlatformError> coordinateReadingAndWriting(
-      const std::string& readingPath, int readingOptions, const std::string& writingPath,
-      int writingOptions, const ReadingWritingAccessor& accessor) = 0;
+      const Directory& folder, std::string_view readingName, int readingOptions, int writingOptions,
+      const ReadingWritingAccessor& accessor) = 0;
 
   // Metadata that describes the item even while only its placeholder is
   // local (promised), or of the local item itself. Throw PlatformError.
-  virtual ResourceValues promisedResourceValues(const std::string& path) = 0;
-  virtual ResourceValues resourceValues(const std::string& path) = 0;
+  virtual ResourceValues promisedResourceValues(const Directory& directory,
+                                                std::string_view name) = 0;
+  virtual ResourceValues resourceValues(const Directory& directory, std::string_view name) = 0;
   // How many unresolved conflict versions the version store holds for the
   // item (no answer counts as none). Throws PlatformError.
-  virtual std::size_t unresolvedConflictVersionCount(const std::string& path) = 0;
+  virtual std::size_t unresolvedConflictVersionCount(const Directory& directory,
+                                                     std::string_view name) = 0;
   // Asks the cloud drive to download the item; does not wait for it.
   // Throws PlatformError when the request is refused.
-  virtual void startDownloading(const std::string& path) = 0;
+  virtual void startDownloading(const Directory& directory, std::string_view name) = 0;
 
-  // A new private directory for staging content destined for `destination`,
-  // on the same volume and never inside a sync folder. Throws PlatformError.
-  virtual std::string itemReplacementDirectory(const std::string& destination) = 0;
-  // Creates one directory (no intermediate ones) with these permissions.
-  // Throws PlatformError.
-  virtual void createDirectory(const std::string& path, mode_t permissions) = 0;
-  // Removes an item and everything in it without following symbolic links.
-  // Best effort: a failure is ignored.
-  virtual void removeItem(const std::string& path) noexcept = 0;
   // Enumerates the direct entries of a folder (hidden ones included, none of
-  // their descendants), calling `visit` with each entry's path. An error met
+  // their descendants), calling `visit` with each entry's name. An error met
   // while enumerating goes to `errorHandler`; when it answers false the
   // enumeration stops. Returns false when no enumeration could be started.
   // An exception thrown by `visit` ends the enumeration and propagates.
-  virtual bool enumerateDirectory(const std::string& path, const EntryVisitor& visit,
+  virtual bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
                                   const EnumerationErrorHandler& errorHandler) = 0;
 };
 

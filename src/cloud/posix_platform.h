@@ -1,78 +1,66 @@
 #pragma once
 
 #include <chrono>
-#include <map>
+#include <optional>
 #include <string>
 
 #include "cloud/platform.h"
-#include "fileio/file_descriptor.h"
 
 namespace brindell {
 
 // The platform of a system without a cloud drive: every item is local, and
 // file coordination is an advisory flock between helper processes.
 //
-// Coordination locks one directory: the item itself when it is a directory,
-// otherwise the directory holding it (so a folder that does not exist yet is
-// coordinated through its parent). Reads take the lock shared, writes
-// exclusive; the combined read-and-write takes the writing item's lock
-// exclusive, which also covers a reading item inside that directory. No lock
-// file or other entry is ever made. Directories are opened without following
-// any symbolic link and without blocking on a FIFO. A coordination that cannot
-// get its lock within the bound fails with a PlatformError naming the item.
-// When the locked directory no longer sits at the requested path once the lock
-// is held, the accessor receives the item's current path (or "" when that
-// cannot be told), never the requested one.
+// Coordination locks the held directory the item is named in (the directory
+// itself when the item is the directory): reads shared, writes exclusive;
+// the combined read-and-write takes the folder's lock exclusive, which also
+// covers the manifest inside it. The lock is taken on a descriptor opened
+// through the held one, never through the path, so it is the checked
+// directory that is locked; no lock file or other entry is ever made. Once
+// the lock is held, the directory's path is resolved once more and compared
+// by device and inode: when it no longer names the held directory, the
+// accessor receives where the directory is now (or "" when that cannot be
+// told), never the requested path.
 //
-// Staging directories are hidden directories ".brindell-staging-XXXXXX"
-// (mode 0700) beside the destination, in its parent: on the same file system
-// and never inside the destination. Each is locked by this object until
-// removeItem or the end of the process, so that another helper can tell a
-// live one from one a killed helper left behind; the latter are removed when
-// the next staging directory is made in the same place.
+// All the waits of one request share one bound: the first coordination
+// starts it, and a coordination that cannot get its lock before it ends fails
+// with a PlatformError naming the directory another process holds.
 class PosixPlatform final : public Platform {
  public:
   static constexpr std::chrono::milliseconds maximumCoordinationWait{30'000};
 
   explicit PosixPlatform(std::chrono::milliseconds coordinationTimeout = maximumCoordinationWait);
 
-  std::optional<PlatformError> coordinateReading(const std::string& path, int options,
-                                                 const Accessor& accessor) override;
-  std::optional<PlatformError> coordinateWriting(const std::string& path, int options,
-                                                 const Accessor& accessor) override;
+  std::optional<PlatformError> coordinateReading(const Directory& directory, std::string_view name,
+                                                 int options, const Accessor& accessor) override;
+  std::optional<PlatformError> coordinateWriting(const Directory& directory, std::string_view name,
+                                                 int options, const Accessor& accessor) override;
   std::optional<PlatformError> coordinateReadingAndWriting(
-      const std::string& readingPath, int readingOptions, const std::string& writingPath,
-      int writingOptions, const ReadingWritingAccessor& accessor) override;
+      const Directory& folder, std::string_view readingName, int readingOptions, int writingOptions,
+      const ReadingWritingAccessor& accessor) override;
 
-  // lstat values: kind and, for a regular file, its size; alias false; every
-  // cloud value absent. Both kinds of fetch give the same values.
-  ResourceValues promisedResourceValues(const std::string& path) override;
-  ResourceValues resourceValues(const std::string& path) override;
+  // fstatat values: kind and, for a regular file, its size; alias false;
+  // every cloud value absent. Both kinds of fetch give the same values.
+  ResourceValues promisedResourceValues(const Directory& directory, std::string_view name) override;
+  ResourceValues resourceValues(const Directory& directory, std::string_view name) override;
   // Always 0: there is no version store.
-  std::size_t unresolvedConflictVersionCount(const std::string& path) override;
+  std::size_t unresolvedConflictVersionCount(const Directory& directory,
+                                             std::string_view name) override;
   // Always refused: nothing is in a cloud drive.
-  void startDownloading(const std::string& path) override;
-
-  std::string itemReplacementDirectory(const std::string& destination) override;
-  // The mode is exactly `permissions`, whatever the process's umask.
-  void createDirectory(const std::string& path, mode_t permissions) override;
-  // Never follows a symbolic link; gives up below a fixed depth.
-  void removeItem(const std::string& path) noexcept override;
+  void startDownloading(const Directory& directory, std::string_view name) override;
   // A read error ends the enumeration after the handler has seen it,
   // whatever it answers: a directory stream cannot be read past a failure.
-  bool enumerateDirectory(const std::string& path, const EntryVisitor& visit,
+  bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
                           const EnumerationErrorHandler& errorHandler) override;
 
  private:
-  std::optional<PlatformError> coordinate(const std::string& path, int lockOperation,
-                                          const Accessor& accessor);
+  // Locks the directory, checks where it is and runs `run` with the paths
+  // of the requested items as they are to be used now.
+  std::optional<PlatformError> coordinate(const Directory& directory, int lockOperation,
+                                          const std::function<void(bool moved)>& run);
 
   std::chrono::milliseconds coordinationTimeout_;
-  struct Staging {
-    FileDescriptor parent;  // the directory it was made in
-    FileDescriptor lock;    // the directory itself, locked while it lives
-  };
-  std::map<std::string, Staging> stagingDirectories_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
 }  // namespace brindell

@@ -8,11 +8,9 @@
 
 #include "cloud/coordinated_access.h"
 #include "fileio/json.h"
-#include "fileio/safe_path.h"
 #include "folder/manifest.h"
 #include "request/limits.h"
 #include "request/sync_failure.h"
-#include "validation/paths.h"
 
 namespace brindell {
 namespace {
@@ -27,13 +25,13 @@ SyncFailure tooLarge() {
 
 }  // namespace
 
-std::string boundedData(const std::string& path, std::int64_t maximum) {
-  validatePath(path, /*directory=*/false, /*allowMissingLeaf=*/false);
-  // Non-blocking so that a FIFO swapped in after the check cannot hold the
-  // helper; without links anywhere so a directory swapped for a link after
-  // the check is refused by the kernel.
-  const FileDescriptor file = openWithoutLinks(path, O_RDONLY | O_NONBLOCK);
-  if (!file.valid()) throw posixFailure("Cannot read " + lastComponent(path));
+std::string boundedData(const Directory& directory, std::string_view name, std::int64_t maximum) {
+  validateItem(directory, name, /*directoryExpected=*/false, /*allowMissing=*/false);
+  // Relative to the held folder and without following a link; non-blocking
+  // so that a FIFO swapped in after the check cannot hold the helper.
+  const FileDescriptor file(::openat(directory.descriptor.get(), std::string(name).c_str(),
+                                     O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.valid()) throw posixFailure("Cannot read " + std::string(name));
   struct stat status;
   if (::fstat(file.get(), &status) != 0) throw posixFailure("Cannot inspect the opened sync file");
   if ((status.st_mode & S_IFMT) != S_IFREG || status.st_nlink != 1) {
@@ -65,27 +63,24 @@ std::string boundedData(const std::string& path, std::int64_t maximum) {
   }
 }
 
-ObjectFile readObject(Platform& platform, const std::string& path, std::int64_t maximum) {
-  validatePath(path, /*directory=*/false, /*allowMissingLeaf=*/false);
-  const CloudState state =
-      cloudState(platform, path, /*expectedCloud=*/false, /*checkVersions=*/true,
-                 /*metadataOnly=*/false);
+ObjectFile readObject(Platform& platform, const Directory& directory, std::string_view name,
+                      std::int64_t maximum) {
+  validateItem(directory, name, /*directoryExpected=*/false, /*allowMissing=*/false);
+  const CloudState state = cloudState(platform, directory, name, {.checkVersions = true});
   if (state.needsDownload) {
     throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
                       "iCloud Drive has not made the current file contents available. Retry after "
                       "the download completes."};
   }
-  JsonObject object = parseObject(boundedData(path, maximum));
+  JsonObject object = parseObject(boundedData(directory, name, maximum));
   return ObjectFile{std::move(object), CloudState{state.isUbiquitous, state.isUploaded, false}};
 }
 
-ObjectFile readManifest(Platform& platform, const std::string& folder) {
-  const std::string path = appendComponent(folder, manifestFileName);
-  requestDownload(platform, path);
-  ObjectFile manifest =
-      coordinatedRead(platform, path, /*metadataOnly=*/false, [&](const std::string& handed) {
-        return readObject(platform, handed, maximumManifestBytes);
-      });
+ObjectFile readManifest(Platform& platform, const Directory& folder) {
+  requestDownload(platform, folder, manifestFileName);
+  ObjectFile manifest = coordinatedRead(
+      platform, folder, manifestFileName, /*metadataOnly=*/false,
+      [&] { return readObject(platform, folder, manifestFileName, maximumManifestBytes); });
   manifestObject(manifest.object);
   return manifest;
 }

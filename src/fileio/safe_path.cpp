@@ -72,17 +72,4 @@ FileDescriptor openWithoutLinks(const std::string& path, int flags, mode_t mode)
   return openByWalkingWithoutLinks(path, flags, mode);
 }
 
-FileDescriptor openParentWithoutLinks(const std::string& path) {
-  return openWithoutLinks(parentPath(path), O_RDONLY | O_DIRECTORY | O_NONBLOCK);
-}
-
-int renameExclusivelyWithoutLinks(const std::string& from, const std::string& to) {
-  FileDescriptor fromDirectory = openParentWithoutLinks(from);
-  if (!fromDirectory.valid()) return -1;
-  FileDescriptor toDirectory = openParentWithoutLinks(to);
-  if (!toDirectory.valid()) return -1;
-  return ::renameat2(fromDirectory.get(), lastComponent(from).c_str(), toDirectory.get(),
-                     lastComponent(to).c_str(), RENAME_NOREPLACE);
-}
-
 }  // namespace brindell

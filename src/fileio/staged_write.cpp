@@ -1,26 +1,50 @@
 #include "fileio/staged_write.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <random>
+#include <vector>
 
-#include "fileio/safe_path.h"
+#include "cloud/platform_error.h"
+#include "request/limits.h"
 #include "request/sync_failure.h"
+#include "validation/identifiers.h"
+#include "validation/paths.h"
 
 namespace brindell {
+namespace {
 
-std::string stagingDirectory(Platform& platform, const std::string& destination) {
-  return platform.itemReplacementDirectory(destination);
+constexpr std::string_view stagingPrefix = ".brindell-staging-";
+constexpr std::size_t stagingSuffixLength = 6;
+constexpr int maximumStagingNameAttempts = 100;
+// A leftover is only taken for one once nothing has touched it for this long:
+// a live helper holds its staging directory for seconds at most.
+constexpr std::time_t staleStagingSeconds = 60;
+// The entries of a parent looked at per request, so that a cloud-drive
+// folder of a million entries costs no more than a small one.
+constexpr std::size_t maximumStaleScanEntries = 4'096;
+constexpr std::string_view stagedHistoryName = "history.json";
+constexpr std::string_view manifestName = "manifest.json";
+
+std::string quoted(std::string_view name) {
+  return "\u201C" + std::string(name) + "\u201D";
 }
 
-void writeStagedFile(std::string_view bytes, const std::string& destination) {
-  const FileDescriptor file =
-      openWithoutLinks(destination, O_WRONLY | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR);
-  if (!file.valid()) throw posixFailure("Cannot prepare the sync file");
+PlatformError systemError(const std::string& phrase, int error) {
+  return PlatformError{phrase + ": " + std::strerror(error) + "."};
+}
+
+void writeAll(int file, std::string_view bytes) {
   std::size_t written = 0;
   while (written < bytes.size()) {
-    const ssize_t n = ::write(file.get(), bytes.data() + written, bytes.size() - written);
+    const ssize_t n = ::write(file, bytes.data() + written, bytes.size() - written);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw posixFailure("Cannot write the sync file");
     // A write that takes nothing while bytes remain would loop forever; the
@@ -28,19 +52,289 @@ void writeStagedFile(std::string_view bytes, const std::string& destination) {
     if (n == 0) throw posixFailure("Cannot write the sync file", ENOSPC);
     written += static_cast<std::size_t>(n);
   }
-  if (::fsync(file.get()) != 0) throw posixFailure("Cannot synchronize the sync file");
+  if (::fsync(file) != 0) throw posixFailure("Cannot synchronize the sync file");
 }
 
-bool moveExclusively(const std::string& source, const std::string& destination) {
-  if (renameExclusivelyWithoutLinks(source, destination) == 0) return true;
+// Brings the mode to exactly what was asked, whatever the umask took away.
+// Through /proc so that it works on an O_PATH descriptor too.
+bool setMode(int descriptor, mode_t mode) {
+  const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
+  return ::chmod(self.c_str(), mode) == 0;
+}
+
+std::string randomStagingName() {
+  static constexpr char alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device device;
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 2);
+  std::string name(stagingPrefix);
+  for (std::size_t i = 0; i < stagingSuffixLength; ++i) name += alphabet[pick(device)];
+  return name;
+}
+
+bool isStagingName(std::string_view name) {
+  return name.size() == stagingPrefix.size() + stagingSuffixLength &&
+         name.starts_with(stagingPrefix);
+}
+
+bool isSyncFolderName(std::string_view name) {
+  constexpr std::string_view prefix = "Brindell-", suffix = ".brindell-sync";
+  return name.size() == prefix.size() + 36 + suffix.size() && name.starts_with(prefix) &&
+         name.ends_with(suffix) && validID(name.substr(prefix.size(), 36));
+}
+
+// The names in a directory, or nullopt when it holds more than `limit`
+// entries or cannot be read.
+std::optional<std::vector<std::string>> fewEntries(const Directory& directory, std::size_t limit) {
+  FileDescriptor readable = openForReading(directory);
+  DIR* stream = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
+  if (stream == nullptr) return std::nullopt;
+  readable.release();
+  std::vector<std::string> names;
+  bool fits = true;
+  while (const dirent* entry = ::readdir(stream)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (names.size() == limit) {
+      fits = false;
+      break;
+    }
+    names.emplace_back(name);
+  }
+  ::closedir(stream);
+  if (!fits) return std::nullopt;
+  return names;
+}
+
+// Whether an item is ours on the given device and of the given type, private
+// as everything this helper makes is; for a file also that it has no other
+// link.
+bool ours(const struct stat& status, dev_t device, mode_t type) {
+  return status.st_uid == ::geteuid() && status.st_dev == device &&
+         (status.st_mode & S_IFMT) == type && (status.st_mode & 077) == 0 &&
+         (type != S_IFREG || status.st_nlink == 1);
+}
+
+std::optional<struct stat> statusAt(const Directory& directory, std::string_view name) {
+  struct stat status;
+  if (::fstatat(directory.descriptor.get(), std::string(name).c_str(), &status,
+                AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
+  return status;
+}
+
+// Unlinks one file of ours from a held directory. Removing a directory only
+// ever succeeds when it is empty, so whatever else is in it stays.
+bool unlinkOurFile(const Directory& directory, std::string_view name) {
+  const std::optional<struct stat> status = statusAt(directory, name);
+  return status && ours(*status, directory.device, S_IFREG) &&
+         ::unlinkat(directory.descriptor.get(), std::string(name).c_str(), 0) == 0;
+}
+
+bool removeEmptyDirectory(const Directory& parent, std::string_view name) {
+  return ::unlinkat(parent.descriptor.get(), std::string(name).c_str(), AT_REMOVEDIR) == 0;
+}
+
+// Removes the staging directory `name` of `parent` if it has one of the
+// shapes this helper makes; anything else is left entirely alone.
+void removeOwnShape(const Directory& parent, std::string_view name) {
+  const std::optional<struct stat> status = statusAt(parent, name);
+  if (!status || !ours(*status, parent.device, S_IFDIR)) return;
+  Directory staging;
+  try {
+    staging = openChildDirectory(parent, name);
+  } catch (...) {
+    return;
+  }
+  if (staging.inode != status->st_ino || staging.device != parent.device) return;
+  const std::optional<std::vector<std::string>> entries = fewEntries(staging, 1);
+  if (!entries) return;
+  if (entries->size() == 1) {
+    const std::string& inner = entries->front();
+    if (inner == stagedHistoryName) {
+      if (!unlinkOurFile(staging, inner)) return;
+    } else if (isSyncFolderName(inner)) {
+      const std::optional<struct stat> folderStatus = statusAt(staging, inner);
+      if (!folderStatus || !ours(*folderStatus, parent.device, S_IFDIR)) return;
+      Directory folder;
+      try {
+        folder = openChildDirectory(staging, inner);
+      } catch (...) {
+        return;
+      }
+      const std::optional<std::vector<std::string>> content = fewEntries(folder, 1);
+      if (!content) return;
+      if (content->size() == 1 &&
+          (content->front() != manifestName || !unlinkOurFile(folder, manifestName))) {
+        return;
+      }
+      if (!removeEmptyDirectory(staging, inner)) return;
+    } else {
+      return;
+    }
+  }
+  removeEmptyDirectory(parent, name);
+}
+
+bool isStale(const struct stat& status) {
+  return std::time(nullptr) - status.st_mtime > staleStagingSeconds;
+}
+
+}  // namespace
+
+void removeStaleStagingDirectories(const Directory& parent) noexcept {
+  try {
+    FileDescriptor readable = openForReading(parent);
+    DIR* stream = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
+    if (stream == nullptr) return;
+    readable.release();
+    std::vector<std::string> candidates;
+    std::size_t looked = 0;
+    while (const dirent* entry = ::readdir(stream)) {
+      if (++looked > maximumStaleScanEntries) break;
+      if (isStagingName(entry->d_name)) candidates.emplace_back(entry->d_name);
+    }
+    ::closedir(stream);
+    for (const std::string& name : candidates) {
+      const std::optional<struct stat> status = statusAt(parent, name);
+      if (!status || !ours(*status, parent.device, S_IFDIR) || !isStale(*status)) continue;
+      try {
+        // A living helper holds its own directory locked.
+        const FileDescriptor lock = openForReading(openChildDirectory(parent, name));
+        if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        removeOwnShape(parent, name);
+      } catch (const SyncFailure&) {
+        // Gone or swapped for something else meanwhile: not ours to remove.
+      }
+    }
+  } catch (...) {
+    // Clean-up is best effort: the request's answer never depends on it.
+  }
+}
+
+void removeLeftoversBeside(const Directory& folder) noexcept {
+  try {
+    removeStaleStagingDirectories(openChildDirectory(folder, ".."));
+  } catch (...) {
+    // As above: best effort.
+  }
+}
+
+StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
+  const std::string failure =
+      "Cannot create a staging directory in " + quoted(lastComponent(parent.path));
+  removeStaleStagingDirectories(parent);
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == maximumStagingNameAttempts) {
+      throw PlatformError{failure + ": every name tried was taken."};
+    }
+    name_ = randomStagingName();
+    if (::mkdirat(parent.descriptor.get(), name_.c_str(), 0700) == 0) break;
+    if (errno != EEXIST) throw systemError(failure, errno);
+  }
+  FileDescriptor made(::openat(parent.descriptor.get(), name_.c_str(),
+                               O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status;
+  if (!made.valid() || ::fstat(made.get(), &status) != 0 || !setMode(made.get(), 0700)) {
+    const PlatformError error = systemError(failure, errno);
+    ::unlinkat(parent.descriptor.get(), name_.c_str(), AT_REMOVEDIR);
+    throw error;
+  }
+  // Whoever can write the parent could have put another directory under the
+  // name since it was made: only one of ours, on this device, serves.
+  if (!ours(status, parent.device, S_IFDIR)) throw systemError(failure, EEXIST);
+  directory_ = Directory{std::move(made), parent.pathOf(name_), status.st_dev, status.st_ino};
+  lock_ = openForReading(directory_);
+  if (!lock_.valid() || ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+    const PlatformError error = systemError(failure, errno);
+    ::unlinkat(parent.descriptor.get(), name_.c_str(), AT_REMOVEDIR);
+    throw error;
+  }
+}
+
+StagingDirectory::~StagingDirectory() {
+  // Only while the name still holds the directory made; a directory moved
+  // in under the name is someone else's.
+  const std::optional<struct stat> status = statusAt(parent_, name_);
+  if (status && status->st_ino == directory_.inode && status->st_dev == directory_.device) {
+    removeOwnShape(parent_, name_);
+  }
+}
+
+StagedFile::StagedFile(const Directory& folder, std::string_view bytes) {
+  file_ = FileDescriptor(
+      ::openat(folder.descriptor.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (!file_.valid()) {
+    // File systems without unnamed files refuse them in one of these ways.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      throw posixFailure("Cannot prepare the sync file");
+    }
+    Directory parent = openChildDirectory(folder, "..");
+    parentOfFolder_ = std::make_unique<Directory>(std::move(parent));
+    staging_ = std::make_unique<StagingDirectory>(*parentOfFolder_);
+    file_ = FileDescriptor(::openat(staging_->directory().descriptor.get(),
+                                    std::string(stagedHistoryName).c_str(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file_.valid()) throw posixFailure("Cannot prepare the sync file");
+  }
+  if (::fchmod(file_.get(), 0600) != 0) throw posixFailure("Cannot prepare the sync file");
+  writeAll(file_.get(), bytes);
+}
+
+bool StagedFile::linkExclusively(const Directory& folder, std::string_view name) {
+  const std::string target(name);
+  int result;
+  if (staging_) {
+    result =
+        ::renameat2(staging_->directory().descriptor.get(), std::string(stagedHistoryName).c_str(),
+                    folder.descriptor.get(), target.c_str(), RENAME_NOREPLACE);
+  } else {
+    // linkat through /proc gives an unnamed file its name without any
+    // privilege, and fails with EEXIST rather than replace.
+    const std::string self = "/proc/self/fd/" + std::to_string(file_.get());
+    result = ::linkat(AT_FDCWD, self.c_str(), folder.descriptor.get(), target.c_str(),
+                      AT_SYMLINK_FOLLOW);
+  }
+  if (result == 0) return true;
   if (errno == EEXIST) return false;
   throw posixFailure("Cannot publish the sync file");
 }
 
-void syncDirectory(const std::string& directory) {
-  const FileDescriptor handle = openWithoutLinks(directory, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
-  if (!handle.valid()) throw posixFailure("Cannot synchronize the sync directory");
-  if (::fsync(handle.get()) != 0) throw posixFailure("Cannot synchronize the sync directory");
+Directory makeDirectory(const Directory& parent, std::string_view name) {
+  const std::string failure = "Cannot create directory " + quoted(name);
+  if (::mkdirat(parent.descriptor.get(), std::string(name).c_str(), 0700) != 0) {
+    throw systemError(failure, errno);
+  }
+  Directory made = openChildDirectory(parent, name);
+  if (!setMode(made.descriptor.get(), 0700)) throw systemError(failure, errno);
+  return made;
+}
+
+void writeNewFile(const Directory& directory, std::string_view name, std::string_view bytes) {
+  const FileDescriptor file(::openat(directory.descriptor.get(), std::string(name).c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.valid() || ::fchmod(file.get(), 0600) != 0) {
+    throw posixFailure("Cannot prepare the sync file");
+  }
+  writeAll(file.get(), bytes);
+}
+
+bool moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
+                     std::string_view toName) {
+  if (::renameat2(from.descriptor.get(), std::string(fromName).c_str(), to.descriptor.get(),
+                  std::string(toName).c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  throw posixFailure("Cannot publish the sync file");
+}
+
+void syncDirectory(const Directory& directory) {
+  const FileDescriptor readable = openForReading(directory);
+  if (!readable.valid() || ::fsync(readable.get()) != 0) {
+    throw posixFailure("Cannot synchronize the sync directory");
+  }
 }
 
 }  // namespace brindell

@@ -1,48 +1,100 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
-#include "cloud/platform.h"
+#include "fileio/directory.h"
+#include "fileio/file_descriptor.h"
 
 namespace brindell {
 
-// A new private staging directory for content destined for `destination`
-// (the sync folder being made or written to): on the same volume, never
-// inside a sync folder. Throws the platform's error unchanged.
-std::string stagingDirectory(Platform& platform, const std::string& destination);
-
-// Removes the staging directory when it goes out of scope, on every exit;
-// an error of that removal is ignored.
+// A private directory ".brindell-staging-XXXXXX" (mode 0700) made in a held
+// parent, held through its descriptor and locked while it lives, so that
+// another helper can tell it from one a killed helper left behind. Removed
+// when it goes out of scope, but only in the shapes this helper makes (see
+// removeStaleStagingDirectories); anything else found in it stays.
 class StagingDirectory {
  public:
-  StagingDirectory(Platform& platform, const std::string& destination)
-      : platform_(platform), path_(stagingDirectory(platform, destination)) {}
+  // Removes stale leftovers in `parent` first, then makes a new one and
+  // checks that what it holds is the directory it made: a real directory of
+  // ours, mode 0700, on the parent's device. Throws PlatformError
+  // "Cannot create a staging directory in " + the parent's name.
+  explicit StagingDirectory(const Directory& parent);
   StagingDirectory(const StagingDirectory&) = delete;
   StagingDirectory& operator=(const StagingDirectory&) = delete;
-  ~StagingDirectory() { platform_.removeItem(path_); }
-  const std::string& path() const { return path_; }
+  ~StagingDirectory();
+
+  const Directory& directory() const { return directory_; }
 
  private:
-  Platform& platform_;
-  std::string path_;
+  const Directory& parent_;
+  std::string name_;
+  Directory directory_;
+  FileDescriptor lock_;
 };
 
-// Creates `destination` exclusively (mode 0600, never through a link), writes
-// all bytes (retrying EINTR and short writes) and fsyncs it. Throws SyncFailure
-// "SYNC_IO" with "Cannot prepare the sync file" (open, also when the name
-// exists), "Cannot write the sync file", "Cannot synchronize the sync file".
-void writeStagedFile(std::string_view bytes, const std::string& destination);
+// Removes from `parent` the staging directories that killed helpers left:
+// only exact shapes this helper makes (a staging directory holding nothing,
+// one "history.json", or one sync folder holding nothing or one
+// "manifest.json"), each a real directory or file of ours on the parent's
+// device, unlocked, and unchanged for a minute; everything else is left
+// alone. Entries are unlinked one by one through descriptors, never
+// recursively. Reads the parent as a stream and looks at a bounded number of
+// its entries. Best effort: every error is ignored.
+void removeStaleStagingDirectories(const Directory& parent) noexcept;
 
-// Renames source to destination atomically, never replacing anything: true
-// when moved, false when the destination already exists. Throws SyncFailure
-// "SYNC_IO" "Cannot publish the sync file" for any other failure (including a
-// file system that cannot rename exclusively); the source then stays put.
-bool moveExclusively(const std::string& source, const std::string& destination);
+// The same for the directory holding `folder`, reached through it, for the
+// leftovers of a create or of a publish that had to stage beside the folder.
+void removeLeftoversBeside(const Directory& folder) noexcept;
 
-// Flushes a directory's entries to stable storage (opened without links and
-// without blocking). Throws SyncFailure "SYNC_IO" "Cannot synchronize the sync
-// directory".
-void syncDirectory(const std::string& directory);
+// Content written in full and flushed, not yet visible under any name: an
+// unnamed file (O_TMPFILE) in the sync folder itself, or, where the file
+// system cannot make one, "history.json" in a staging directory beside the
+// folder. Dropping it unlinked leaves nothing behind.
+class StagedFile {
+ public:
+  // Writes `bytes` (mode exactly 0600) and fsyncs them. Throws SyncFailure
+  // "SYNC_IO" with "Cannot prepare the sync file" (the file could not be
+  // made), "Cannot write the sync file" (retrying EINTR and short writes; a
+  // write that takes nothing counts as a full device), "Cannot synchronize
+  // the sync file"; or the StagingDirectory's PlatformError.
+  StagedFile(const Directory& folder, std::string_view bytes);
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  // Gives the content the name `name` in `folder`, atomically and never
+  // replacing anything: true when done, false when the name is taken.
+  // Throws SyncFailure "SYNC_IO" "Cannot publish the sync file" otherwise.
+  bool linkExclusively(const Directory& folder, std::string_view name);
+
+ private:
+  // Only where unnamed files are refused: the folder's parent, and the
+  // staging directory made in it.
+  std::unique_ptr<Directory> parentOfFolder_;
+  std::unique_ptr<StagingDirectory> staging_;
+  FileDescriptor file_;
+};
+
+// Makes the directory `name` (mode exactly 0700) in `parent` and holds it.
+// Throws PlatformError "Cannot create directory " + name.
+Directory makeDirectory(const Directory& parent, std::string_view name);
+
+// Creates `name` in the directory exclusively (mode exactly 0600, never
+// through a link), writes all bytes and fsyncs them. Throws SyncFailure
+// "SYNC_IO" with "Cannot prepare the sync file", "Cannot write the sync
+// file", "Cannot synchronize the sync file".
+void writeNewFile(const Directory& directory, std::string_view name, std::string_view bytes);
+
+// Renames an entry of one held directory to a name in another, atomically
+// and never replacing anything: true when moved, false when the destination
+// exists. Throws SyncFailure "SYNC_IO" "Cannot publish the sync file"
+// otherwise (including a file system that cannot rename exclusively).
+bool moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
+                     std::string_view toName);
+
+// Flushes the directory's entries to stable storage. Throws SyncFailure
+// "SYNC_IO" "Cannot synchronize the sync directory".
+void syncDirectory(const Directory& directory);
 
 }  // namespace brindell

@@ -8,7 +8,6 @@
 #include "request/limits.h"
 #include "request/sync_failure.h"
 #include "validation/identifiers.h"
-#include "validation/paths.h"
 
 namespace brindell {
 namespace {
@@ -47,10 +46,8 @@ JsonValue filesJson(const std::vector<FileEntry>& files) {
   return entries;
 }
 
-Listing listing(Platform& platform, const std::string& folder, bool metadataOnly) {
-  validatePath(folder, /*directory=*/true, /*allowMissingLeaf=*/false);
-  const CloudState folderState = cloudState(platform, folder, /*expectedCloud=*/false,
-                                            /*checkVersions=*/false, metadataOnly);
+Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) {
+  const CloudState folderState = cloudState(platform, folder, "", {.metadataOnly = metadataOnly});
 
   Listing result;
   result.isUbiquitous = folderState.isUbiquitous;
@@ -58,13 +55,12 @@ Listing listing(Platform& platform, const std::string& folder, bool metadataOnly
   std::set<std::string> seen;
   std::optional<PlatformError> enumerationError;
 
-  auto judge = [&](const std::string& entry) {
+  auto judge = [&](const std::string& name) {
     if (++entryCount > maximumEntries) {
       throw SyncFailure{"SYNC_CAPACITY",
                         "The sync folder exceeds its 512-file limit. Local edits are safe; use a "
                         "new sync folder or an explicitly supported retention workflow."};
     }
-    const std::string name = lastComponent(entry);
     if (name == ".DS_Store") return;
     const Classified item = classify(name);
     const bool isManifest = item.baseName == manifestFileName;
@@ -80,17 +76,16 @@ Listing listing(Platform& platform, const std::string& folder, bool metadataOnly
                             ". Wait for iCloud Drive or inspect the conflicting files before "
                             "retrying."};
     }
-    validatePath(entry, /*directory=*/false, /*allowMissingLeaf=*/true);
+    validateItem(folder, name, /*directoryExpected=*/false, /*allowMissing=*/true);
 
-    const std::string itemPath = appendComponent(folder, item.baseName);
     ResourceValues values;
     try {
-      values = platform.promisedResourceValues(itemPath);
+      values = platform.promisedResourceValues(folder, item.baseName);
     } catch (const PlatformError&) {
       if (!item.placeholder) throw;
       // A placeholder whose metadata has not arrived: ask for the item and
       // let the caller retry once it is here. A refusal replaces the error.
-      platform.startDownloading(itemPath);
+      platform.startDownloading(folder, item.baseName);
       throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
                         "iCloud Drive has not supplied the history file's metadata yet. Retry "
                         "after its download completes."};
@@ -99,9 +94,9 @@ Listing listing(Platform& platform, const std::string& folder, bool metadataOnly
       throw SyncFailure{"SYNC_UNSAFE_PATH", "A sync item is not a regular file with a known size."};
     }
     const std::int64_t size = *values.fileSize;
-    const CloudState state =
-        cloudState(platform, itemPath, folderState.isUbiquitous || item.placeholder,
-                   /*checkVersions=*/false, /*metadataOnly=*/true);
+    const CloudState state = cloudState(
+        platform, folder, item.baseName,
+        {.expectedCloud = folderState.isUbiquitous || item.placeholder, .metadataOnly = true});
     if (state.isUbiquitous) result.isUbiquitous = true;
     if (!state.isUploaded) result.pendingUploads = true;
 

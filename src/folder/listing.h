@@ -33,6 +33,6 @@ JsonValue filesJson(const std::vector<FileEntry>& files);
 // Changes nothing in the folder; at most asks for a placeholder's download.
 // `metadataOnly` applies to the folder's own cloud state. Throws SyncFailure
 // or PlatformError.
-Listing listing(Platform& platform, const std::string& folder, bool metadataOnly);
+Listing listing(Platform& platform, const Directory& folder, bool metadataOnly);
 
 }  // namespace brindell

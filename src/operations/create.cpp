@@ -7,38 +7,35 @@
 #include "operations/operations.h"
 #include "request/sync_failure.h"
 #include "validation/identifiers.h"
-#include "validation/paths.h"
 
 namespace brindell {
 
-JsonValue create(Platform& platform, const JsonObject& request, const std::string& parent) {
+JsonValue create(Platform& platform, const JsonObject& request, const Directory& parent) {
   const std::string workspaceId = requiredString(request.view(), "workspaceId");
   if (!validID(workspaceId)) {
     throw SyncFailure{"SYNC_INVALID_REQUEST", "workspaceId must be a lowercase UUID."};
   }
   const std::string folderName = "Brindell-" + workspaceId + ".brindell-sync";
-  const std::string folder = appendComponent(parent, folderName);
-  validatePath(folder, /*directory=*/true, /*allowMissingLeaf=*/true);
+  validateItem(parent, folderName, /*directoryExpected=*/true, /*allowMissing=*/true);
 
   {
     // The folder is assembled and flushed in full beside its final place and
     // appears there in one exclusive rename, so no reader, cloud drive or
     // crash ever sees it without its manifest, and nothing is ever replaced.
-    const StagingDirectory staging(platform, folder);
-    const std::string staged = appendComponent(staging.path(), folderName);
-    platform.createDirectory(staged, 0700);
-    writeStagedFile(canonicalJson(buildManifest(workspaceId)),
-                    appendComponent(staged, manifestFileName));
+    const StagingDirectory staging(parent);
+    const Directory staged = makeDirectory(staging.directory(), folderName);
+    writeNewFile(staged, manifestFileName, canonicalJson(buildManifest(workspaceId)));
     syncDirectory(staged);
-    coordinatedWrite(platform, folder, [&](const std::string& handed) {
-      validatePath(handed, /*directory=*/true, /*allowMissingLeaf=*/true);
-      if (exists(handed)) return;
+    coordinatedWrite(platform, parent, folderName, [&] {
+      validateItem(parent, folderName, /*directoryExpected=*/true, /*allowMissing=*/true);
+      if (exists(parent, folderName)) return;
       // Whoever won a race to this name, the read-back below judges it.
-      moveExclusively(staged, handed);
-      syncDirectory(parentPath(handed));
+      moveExclusively(staging.directory(), folderName, parent, folderName);
+      syncDirectory(parent);
     });
   }
 
+  const Directory folder = openChildDirectory(parent, folderName);
   const ObjectFile manifest = readManifest(platform, folder);
   // readManifest has already checked the keys, the format and the version,
   // so the workspace is all that can still differ; comparing whole encodings
@@ -48,11 +45,11 @@ JsonValue create(Platform& platform, const JsonObject& request, const std::strin
                       "The existing folder belongs to a different workspace. Its contents were not "
                       "replaced."};
   }
-  const Listing contents = coordinatedRead(
-      platform, folder, /*metadataOnly=*/true,
-      [&](const std::string& handed) { return listing(platform, handed, /*metadataOnly=*/true); });
+  const Listing contents = coordinatedRead(platform, folder, "", /*metadataOnly=*/true, [&] {
+    return listing(platform, folder, /*metadataOnly=*/true);
+  });
   return JsonValue::Object{
-      {"folder", folder},
+      {"folder", folder.path},
       {"manifest", JsonValue(manifest.object)},
       {"isUbiquitous", contents.isUbiquitous},
       {"pendingUploads", !manifest.state.isUploaded || contents.pendingUploads}};

@@ -5,13 +5,13 @@
 
 namespace brindell {
 
-JsonValue list(Platform& platform, const std::string& folder) {
+JsonValue list(Platform& platform, const Directory& folder) {
   // The manifest is read on its own first, so a folder that is not a sync
   // folder is reported as such rather than by whatever the listing trips on.
   const ObjectFile manifest = readManifest(platform, folder);
-  const Listing contents = coordinatedRead(
-      platform, folder, /*metadataOnly=*/true,
-      [&](const std::string& handed) { return listing(platform, handed, /*metadataOnly=*/true); });
+  const Listing contents = coordinatedRead(platform, folder, "", /*metadataOnly=*/true, [&] {
+    return listing(platform, folder, /*metadataOnly=*/true);
+  });
   return JsonValue::Object{
       {"manifest", JsonValue(manifest.object)},
       {"files", filesJson(contents.files)},

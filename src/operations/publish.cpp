@@ -11,11 +11,55 @@
 #include "request/limits.h"
 #include "request/sync_failure.h"
 #include "validation/identifiers.h"
-#include "validation/paths.h"
 
 namespace brindell {
+namespace {
 
-JsonValue publish(Platform& platform, const JsonObject& request, const std::string& folder,
+// The checks made under the coordination that keeps every other helper out
+// of the folder, then the naming of the staged file: true when this call
+// gave the file its name, false when one of that name was already there.
+bool placeStagedFile(Platform& platform, const Directory& folder, const std::string& name,
+                     StagedFile& staged, std::int64_t size) {
+  const Listing contents = listing(platform, folder, /*metadataOnly=*/false);
+  if (exists(folder, name)) return false;
+  if (std::any_of(contents.files.begin(), contents.files.end(),
+                  [&](const FileEntry& file) { return file.name == name; })) {
+    throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
+                      "An existing cloud copy of this immutable file is still downloading. Retry "
+                      "after iCloud Drive makes it available."};
+  }
+  if (static_cast<std::int64_t>(contents.files.size()) >= maximumFiles ||
+      contents.totalBytes + size > maximumFolderBytes) {
+    throw SyncFailure{"SYNC_CAPACITY",
+                      "Publishing would exceed the sync folder's 512-file or 64-MiB limit. Local "
+                      "edits remain saved on this Mac."};
+  }
+  // Another writer that got the name first makes this false; the contents
+  // are then compared like any existing file's.
+  const bool linked = staged.linkExclusively(folder, name);
+  if (linked) syncDirectory(folder);
+  return linked;
+}
+
+// An existing file of that name must hold the same content; its state is the
+// file's state.
+CloudState compareExisting(Platform& platform, const Directory& folder, const std::string& name,
+                           const std::string& bytes) {
+  requestDownload(platform, folder, name);
+  const ObjectFile existing = coordinatedRead(platform, folder, name, /*metadataOnly=*/false, [&] {
+    return readObject(platform, folder, name, maximumBundleBytes);
+  });
+  if (canonicalJson(existing.object.view()) != bytes) {
+    throw SyncFailure{"SYNC_IMMUTABLE_CONFLICT",
+                      "An existing immutable history file has different content. It was "
+                      "preserved; inspect the folder before retrying."};
+  }
+  return existing.state;
+}
+
+}  // namespace
+
+JsonValue publish(Platform& platform, const JsonObject& request, const Directory& folder,
                   const std::string& name) {
   const std::optional<JsonView> content = request.find("content");
   if (!content || !content->isObject()) {
@@ -35,68 +79,29 @@ JsonValue publish(Platform& platform, const JsonObject& request, const std::stri
                       "unchanged."};
   }
   readManifest(platform, folder);
-  const std::string target = appendComponent(folder, name);
-  validatePath(target, /*directory=*/false, /*allowMissingLeaf=*/true);
+  validateItem(folder, name, /*directoryExpected=*/false, /*allowMissing=*/true);
 
   bool created;
   {
-    const StagingDirectory staging(platform, folder);
-    const std::string staged = appendComponent(staging.path(), "history.json");
-    writeStagedFile(bytes, staged);
-    // The manifest check, the limits and the move happen under one
-    // coordination that keeps every other helper out of the folder, so the
-    // limits hold however many publish at once.
-    created =
-        coordinatedManifestWrite(platform, folder, workspaceId, [&](const std::string& handed) {
-          validatePath(handed, /*directory=*/true, /*allowMissingLeaf=*/false);
-          const Listing contents = listing(platform, handed, /*metadataOnly=*/false);
-          const std::string handedTarget = appendComponent(handed, name);
-          if (exists(handedTarget)) return false;
-          if (std::any_of(contents.files.begin(), contents.files.end(),
-                          [&](const FileEntry& file) { return file.name == name; })) {
-            throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
-                              "An existing cloud copy of this immutable file is still downloading. "
-                              "Retry after iCloud Drive makes it available."};
-          }
-          if (static_cast<std::int64_t>(contents.files.size()) >= maximumFiles ||
-              contents.totalBytes + static_cast<std::int64_t>(bytes.size()) > maximumFolderBytes) {
-            throw SyncFailure{"SYNC_CAPACITY",
-                              "Publishing would exceed the sync folder's 512-file or 64-MiB limit. "
-                              "Local edits remain saved on this Mac."};
-          }
-          // Another writer that got the name first makes this false; the
-          // contents are then compared like any existing file's.
-          const bool moved = moveExclusively(staged, handedTarget);
-          if (moved) syncDirectory(handed);
-          return moved;
-        });
+    StagedFile staged(folder, bytes);
+    created = coordinatedManifestWrite(platform, folder, workspaceId, [&] {
+      return placeStagedFile(platform, folder, name, staged,
+                             static_cast<std::int64_t>(bytes.size()));
+    });
   }
+  removeLeftoversBeside(folder);
 
-  const CloudState folderState =
-      coordinatedRead(platform, folder, /*metadataOnly=*/true, [&](const std::string& handed) {
-        return cloudState(platform, handed, /*expectedCloud=*/false, /*checkVersions=*/false,
-                          /*metadataOnly=*/true);
-      });
-  CloudState fileState;
-  if (created) {
-    fileState =
-        coordinatedRead(platform, target, /*metadataOnly=*/true, [&](const std::string& handed) {
-          return cloudState(platform, handed, folderState.isUbiquitous, /*checkVersions=*/false,
-                            /*metadataOnly=*/true);
-        });
-  } else {
-    requestDownload(platform, target);
-    const ObjectFile existing =
-        coordinatedRead(platform, target, /*metadataOnly=*/false, [&](const std::string& handed) {
-          return readObject(platform, handed, maximumBundleBytes);
-        });
-    if (canonicalJson(existing.object.view()) != bytes) {
-      throw SyncFailure{"SYNC_IMMUTABLE_CONFLICT",
-                        "An existing immutable history file has different content. It was "
-                        "preserved; inspect the folder before retrying."};
-    }
-    fileState = existing.state;
-  }
+  const CloudState folderState = coordinatedRead(platform, folder, "", /*metadataOnly=*/true, [&] {
+    return cloudState(platform, folder, "", {.metadataOnly = true});
+  });
+  const CloudState fileState =
+      created ? coordinatedRead(platform, folder, name, /*metadataOnly=*/true,
+                                [&] {
+                                  return cloudState(platform, folder, name,
+                                                    {.expectedCloud = folderState.isUbiquitous,
+                                                     .metadataOnly = true});
+                                })
+              : compareExisting(platform, folder, name, bytes);
 
   const bool isUbiquitous = folderState.isUbiquitous || fileState.isUbiquitous;
   const bool isUploaded =

@@ -3,17 +3,15 @@
 #include "fileio/bounded_read.h"
 #include "operations/operations.h"
 #include "request/limits.h"
-#include "validation/paths.h"
 
 namespace brindell {
 
-JsonValue read(Platform& platform, const std::string& folder, const std::string& name) {
+JsonValue read(Platform& platform, const Directory& folder, const std::string& name) {
   readManifest(platform, folder);
-  const std::string file = appendComponent(folder, name);
-  requestDownload(platform, file);
-  const ObjectFile history = coordinatedRead(
-      platform, file, /*metadataOnly=*/false,
-      [&](const std::string& handed) { return readObject(platform, handed, maximumBundleBytes); });
+  requestDownload(platform, folder, name);
+  const ObjectFile history = coordinatedRead(platform, folder, name, /*metadataOnly=*/false, [&] {
+    return readObject(platform, folder, name, maximumBundleBytes);
+  });
   return JsonValue(history.object);
 }
 

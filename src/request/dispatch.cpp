@@ -1,5 +1,6 @@
 #include "request/dispatch.h"
 
+#include "fileio/directory.h"
 #include "operations/operations.h"
 #include "request/limits.h"
 #include "request/sync_failure.h"
@@ -42,10 +43,12 @@ JsonValue execute(Platform& platform, const JsonObject& request) {
     throw SyncFailure{"SYNC_UNSAFE_PATH",
                       "Select a dedicated folder rather than the filesystem root."};
   }
-  validatePath(folder, /*directory=*/true, /*allowMissingLeaf=*/false);
+  // Opened once, without links, and held: everything the operation does
+  // goes through this descriptor, never through the path again.
+  const Directory held = openDirectory(folder);
 
-  if (operation == "create") return create(platform, request, folder);
-  if (operation == "list") return list(platform, folder);
+  if (operation == "create") return create(platform, request, held);
+  if (operation == "list") return list(platform, held);
   if (operation != "read" && operation != "publish") {
     throw SyncFailure{"SYNC_INVALID_REQUEST",
                       "Supported operations are create, list, read, and publish."};
@@ -54,8 +57,8 @@ JsonValue execute(Platform& platform, const JsonObject& request) {
   if (!isHistoryFileName(name)) {
     throw SyncFailure{"SYNC_UNSAFE_PATH", "Invalid immutable history filename."};
   }
-  if (operation == "publish") return publish(platform, request, folder, name);
-  return read(platform, folder, name);
+  if (operation == "publish") return publish(platform, request, held, name);
+  return read(platform, held, name);
 }
 
 }  // namespace brindell

@@ -1,11 +1,5 @@
 #include "validation/paths.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
-#include "request/sync_failure.h"
-
 namespace brindell {
 
 std::vector<std::string> pathComponents(std::string_view path) {
@@ -39,49 +33,6 @@ std::string appendComponent(std::string_view path, std::string_view name) {
   if (joined != "/") joined += '/';
   joined += name;
   return joined;
-}
-
-std::string parentPath(std::string_view path) {
-  std::string normalized = normalizedPath(path);
-  const std::size_t slash = normalized.rfind('/');
-  return slash == 0 ? "/" : normalized.substr(0, slash);
-}
-
-bool exists(const std::string& path) {
-  struct stat status;
-  if (::lstat(path.c_str(), &status) == 0) return true;
-  if (errno == ENOENT) return false;
-  throw posixFailure("Cannot inspect " + lastComponent(path));
-}
-
-void validatePath(const std::string& path, bool directory, bool allowMissingLeaf) {
-  const std::vector<std::string> components = pathComponents(path);
-  std::string cursor;
-  for (std::size_t i = 0; i < components.size(); ++i) {
-    const bool last = i + 1 == components.size();
-    cursor += '/';
-    cursor += components[i];
-    struct stat status;
-    if (::lstat(cursor.c_str(), &status) != 0) {
-      if (errno == ENOENT && allowMissingLeaf && last) return;
-      if (errno == ENOENT) {
-        throw SyncFailure{"SYNC_MISSING",
-                          "The selected sync folder or file is unavailable. Restore access or wait "
-                          "for iCloud Drive, then retry."};
-      }
-      throw posixFailure("Cannot inspect the sync path");
-    }
-    const mode_t kind = status.st_mode & S_IFMT;
-    if (kind == S_IFLNK) {
-      throw SyncFailure{"SYNC_UNSAFE_PATH",
-                        "Sync paths cannot contain symbolic links. Select the actual folder."};
-    }
-    const mode_t expected = (!last || directory) ? S_IFDIR : S_IFREG;
-    if (kind != expected) {
-      throw SyncFailure{"SYNC_UNSAFE_PATH",
-                        "The sync path contains an unexpected filesystem item."};
-    }
-  }
 }
 
 }  // namespace brindell

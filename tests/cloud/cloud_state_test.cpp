@@ -9,6 +9,7 @@ namespace brindell::testing {
 namespace {
 
 const std::string item = "/sync/manifest.json";
+const Directory sync{{}, "/sync"};
 const std::string unsafe =
     "SYNC_UNSAFE_PATH: Sync items cannot be symbolic links or Finder aliases.";
 const std::string excluded =
@@ -39,12 +40,17 @@ TEST_P(CloudStateTest, ChecksInOrderThenCondenses) {
   platform.conflictVersions[item] = 2;
   std::string flags;
   const std::string outcome = outcomeOf([&] {
-    const CloudState s = cloudState(platform, item, row.expectedCloud, row.checkVersions, true);
+    const CloudState s = cloudState(platform, sync, "manifest.json",
+                                    {.expectedCloud = row.expectedCloud,
+                                     .checkVersions = row.checkVersions,
+                                     .metadataOnly = true});
     flags = std::to_string(s.isUbiquitous) + std::to_string(s.isUploaded) +
             std::to_string(s.needsDownload);
   });
   EXPECT_EQ(outcome == "ok" ? flags : outcome, row.outcome);
-  EXPECT_EQ(outcomeOf([&] { cloudState(platform, item, true, false, false); }), unsafe);
+  EXPECT_EQ(
+      outcomeOf([&] { cloudState(platform, sync, "manifest.json", {.expectedCloud = true}); }),
+      unsafe);
 }
 
 ResourceValues stillUploading() {
@@ -90,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CloudState, FetchErrorPassesUnchanged) {
   FakePlatform platform;
   platform.fetchErrors[item] = "No metadata.";
-  EXPECT_EQ(outcomeOf([&] { cloudState(platform, item, false, false, false); }),
+  EXPECT_EQ(outcomeOf([&] { cloudState(platform, sync, "manifest.json", {}); }),
             "platform: No metadata.");
 }
 

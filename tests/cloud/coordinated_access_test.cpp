@@ -32,9 +32,8 @@ class CoordinatedDecision : public ::testing::TestWithParam<Decision> {
         GetParam().coordinator, GetParam().moved ? std::optional(path + "-moved") : std::nullopt,
         std::nullopt, "Busy."};
   }
-  void runBody(const std::string& handed, const std::string& path) {
+  void runBody() {
     ran = true;
-    EXPECT_EQ(handed, path);
     if (GetParam().body == Body::throwsSyncFailure) throw SyncFailure{"SYNC_MISSING", "Gone."};
     if (GetParam().body == Body::throwsPlatformError) throw PlatformError{"Body failed."};
   }
@@ -49,12 +48,12 @@ class CoordinatedDecision : public ::testing::TestWithParam<Decision> {
 };
 
 TEST_P(CoordinatedDecision, OfACoordinatedRead) {
-  const std::string folder = "/sync/Brindell-x.brindell-sync";
-  script(platform, folder);
+  const Directory folder{{}, "/sync/Brindell-x.brindell-sync"};
+  script(platform, folder.path);
   expect(outcomeOf([&] {
-           EXPECT_EQ(coordinatedRead(platform, folder, false,
-                                     [&](const std::string& handed) {
-                                       runBody(handed, folder);
+           EXPECT_EQ(coordinatedRead(platform, folder, "", false,
+                                     [&] {
+                                       runBody();
                                        return 42;
                                      }),
                      42);
@@ -65,19 +64,18 @@ TEST_P(CoordinatedDecision, OfACoordinatedRead) {
 // Under one coordination that reads the manifest and writes the folder.
 TEST_P(CoordinatedDecision, OfTheManifestCheck) {
   TemporaryDirectory root;
-  const std::string folder = makeSyncFolder(root.path());
-  script(platform, folder);
+  const Directory folder = openDirectory(makeSyncFolder(root.path()));
+  script(platform, folder.path);
   expect(outcomeOf([&] {
-           EXPECT_TRUE(coordinatedManifestWrite(platform, folder, workspaceA,
-                                                [&](const std::string& handed) {
-                                                  runBody(handed, folder);
-                                                  return true;
-                                                }));
+           EXPECT_TRUE(coordinatedManifestWrite(platform, folder, workspaceA, [&] {
+             runBody();
+             return true;
+           }));
          }),
          "Coordinated manifest validation did not complete. Retry sync.");
   ASSERT_EQ(platform.coordinateCalls.size(), 1u);
   EXPECT_EQ(platform.coordinateCalls[0].kind, FakePlatform::Kind::readingAndWriting);
-  EXPECT_EQ(platform.coordinateCalls[0].readingPath, folder + "/manifest.json");
+  EXPECT_EQ(platform.coordinateCalls[0].readingPath, folder.path + "/manifest.json");
 }
 
 const std::string moved =
@@ -106,8 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
 // a write.
 TEST(CoordinatedAccess, AsksForTheKindOfAccessItNeeds) {
   FakePlatform platform;
-  outcomeOf([&] { requestDownload(platform, "/sync/manifest.json"); });
-  coordinatedWrite(platform, "/sync", [](const std::string&) {});
+  const Directory folder{{}, "/sync"};
+  outcomeOf([&] { requestDownload(platform, folder, "manifest.json"); });
+  coordinatedWrite(platform, folder, "", [] {});
   ASSERT_EQ(platform.coordinateCalls.size(), 2u);
   EXPECT_EQ(platform.coordinateCalls[0].kind, FakePlatform::Kind::reading);
   EXPECT_EQ(platform.coordinateCalls[0].options, readingImmediatelyAvailableMetadataOnly);

@@ -16,6 +16,7 @@
 
 #include "cloud/coordinated_access.h"
 #include "fileio/file_descriptor.h"
+#include "fileio/staged_write.h"
 #include "support/sync_folder.h"
 
 namespace brindell::testing {
@@ -63,11 +64,13 @@ class Child {
 
 void holdCoordination(Child& self, const std::string& path, bool exclusive) {
   PosixPlatform platform;
+  const Directory directory = openDirectory(path);
   auto hold = [&](const std::string&) {
     self.signalReady();
     self.waitForRelease();
   };
-  exclusive ? platform.coordinateWriting(path, 0, hold) : platform.coordinateReading(path, 0, hold);
+  exclusive ? platform.coordinateWriting(directory, "", 0, hold)
+            : platform.coordinateReading(directory, "", 0, hold);
 }
 
 class PosixPlatformTest : public ::testing::Test {
@@ -84,7 +87,7 @@ class WriteBlocks : public PosixPlatformTest, public ::testing::WithParamInterfa
 TEST_P(WriteBlocks, UntilTheWriterReleases) {
   const std::string marker = root + "/released";
   Child writer([&](Child& self) {
-    PosixPlatform().coordinateWriting(folder, 0, [&](const std::string&) {
+    PosixPlatform().coordinateWriting(openDirectory(folder), "", 0, [&](const std::string&) {
       self.signalReady();
       std::this_thread::sleep_for(300ms);
       writeFile(marker, "");
@@ -92,14 +95,17 @@ TEST_P(WriteBlocks, UntilTheWriterReleases) {
   });
   ASSERT_TRUE(writer.waitUntilReady());
   PosixPlatform platform(10s);
+  const Directory held = openDirectory(folder);
   bool sawRelease = false;
   auto accessor = [&](const std::string&) { sawRelease = present(marker); };
   std::optional<PlatformError> error;
-  if (GetParam() == Access::readFolder) error = platform.coordinateReading(folder, 0, accessor);
-  if (GetParam() == Access::readManifest) error = platform.coordinateReading(manifest, 0, accessor);
+  if (GetParam() == Access::readFolder) error = platform.coordinateReading(held, "", 0, accessor);
+  if (GetParam() == Access::readManifest) {
+    error = platform.coordinateReading(held, "manifest.json", 0, accessor);
+  }
   if (GetParam() == Access::readManifestWriteFolder) {
     error = platform.coordinateReadingAndWriting(
-        manifest, 0, folder, 0, [&](const std::string& reading, const std::string& writing) {
+        held, "manifest.json", 0, 0, [&](const std::string& reading, const std::string& writing) {
           EXPECT_EQ(reading + writing, manifest + folder);
           accessor(writing);
         });
@@ -112,66 +118,52 @@ INSTANTIATE_TEST_SUITE_P(Accesses, WriteBlocks,
                          ::testing::Values(Access::readFolder, Access::readManifest,
                                            Access::readManifestWriteFolder));
 
-TEST_F(PosixPlatformTest, ReadsProceedTogetherAndWritesWaitABoundedTime) {
+// Reads share; a write waits, and every wait of one request draws on one
+// bound, however many coordinations it makes.
+TEST_F(PosixPlatformTest, ReadsProceedTogetherAndWaitsShareOneBound) {
   Child reader([&](Child& self) { holdCoordination(self, folder, false); });
   ASSERT_TRUE(reader.waitUntilReady());
-  PosixPlatform platform(200ms);
+  PosixPlatform platform(300ms);
+  const Directory held = openDirectory(folder);
   int runs = 0;
-  EXPECT_FALSE(platform.coordinateReading(folder, 4, [&](const std::string&) { ++runs; }));
-  const auto error = platform.coordinateWriting(folder, 0, [&](const std::string&) { ++runs; });
+  EXPECT_FALSE(platform.coordinateReading(held, "", 4, [&](const std::string&) { ++runs; }));
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < 3; ++i) {
+    const auto error = platform.coordinateWriting(held, "", 0, [&](const std::string&) { ++runs; });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description,
+              "Another process is holding \u201Csync" +
+                  std::string("\u201D; gave up after waiting 300 milliseconds."));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 600ms);
   EXPECT_EQ(runs, 1);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->description,
-            "Timed out after 200 milliseconds waiting for coordinated access to " + folder + ".");
 }
 
-// The folder is renamed by a writer once this process has opened it to wait
-// for its lock: the access that gets the lock then finds it moved.
+// The folder is renamed by a writer once this process holds it and waits for
+// its lock: the access that gets the lock then finds it moved.
 class FolderMoved : public PosixPlatformTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(FolderMoved, WhileAnAccessWaits) {
   const std::string moved = root + "/moved";
+  const Directory held = openDirectory(folder);
   Child writer([&](Child& self) {
-    PosixPlatform().coordinateWriting(folder, 0, [&](const std::string&) {
+    PosixPlatform().coordinateWriting(openDirectory(folder), "", 0, [&](const std::string&) {
       self.signalReady();
-      const std::string descriptors = "/proc/" + std::to_string(::getppid()) + "/fd";
-      for (int attempt = 0; attempt < 1000; ++attempt) {
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(descriptors, error)) {
-          if (fs::read_symlink(entry.path(), error) == folder) {
-            fs::rename(folder, moved);
-            return;
-          }
-        }
-        std::this_thread::sleep_for(5ms);
-      }
+      std::this_thread::sleep_for(100ms);
+      fs::rename(folder, moved);
     });
   });
   ASSERT_TRUE(writer.waitUntilReady());
   PosixPlatform platform(10s);
   EXPECT_EQ(outcomeOf([&] {
-              coordinatedRead(platform, folder + GetParam(), false,
-                              [](const std::string&) { ADD_FAILURE() << "body ran"; });
+              coordinatedRead(platform, held, GetParam(), false,
+                              [] { ADD_FAILURE() << "body ran"; });
             }),
             "SYNC_FOLDER_MOVED: The sync folder moved during access. Reconnect its new location "
             "before retrying.");
 }
 
-INSTANTIATE_TEST_SUITE_P(FolderOrItsManifest, FolderMoved, ::testing::Values("", "/manifest.json"));
-
-TEST_F(PosixPlatformTest, NeitherLinkNorFifoIsFollowedOrBlocks) {
-  const std::string link = root + "/link", pipe = folder + "/fifo";
-  build(root, with(linkTo("link", "sync"), fifo("sync/fifo")));
-  Child writer([&](Child& self) { holdCoordination(self, folder, true); });
-  ASSERT_TRUE(writer.waitUntilReady());
-  // The folder is locked; the link beside it stands for itself, not for it.
-  PosixPlatform platform(200ms);
-  std::string handed;
-  EXPECT_FALSE(platform.coordinateReading(link, 0, [&](const std::string& p) { handed = p; }));
-  EXPECT_EQ(handed, link);
-  // A FIFO stands for its folder: the wait is for the folder's lock, never on the FIFO.
-  EXPECT_TRUE(platform.coordinateWriting(pipe, 0, [](const std::string&) {}));
-}
+INSTANTIATE_TEST_SUITE_P(FolderOrItsManifest, FolderMoved, ::testing::Values("", "manifest.json"));
 
 void setAge(const std::string& path, std::chrono::seconds age) {
   const timespec then{std::time(nullptr) - age.count(), 0};
@@ -179,83 +171,66 @@ void setAge(const std::string& path, std::chrono::seconds age) {
   ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-TEST_F(PosixPlatformTest, NewDirectoriesArePrivateWhateverTheUmask) {
-  const mode_t previous = ::umask(0277);
-  PosixPlatform platform;
-  const std::string staging = platform.itemReplacementDirectory(folder);
-  platform.createDirectory(root + "/made", 0700);
+// Only the exact shapes a killed helper leaves are removed; a directory of the
+// same name that holds anything else, another user's, a locked one or a young
+// one is left whole.
+TEST_F(PosixPlatformTest, OnlyStaleLeftoversOfOurOwnShapeAreRemoved) {
+  const std::string prefix = ".brindell-staging-", at = root + "/" + prefix;
+  // Private, as the helper makes them.
+  const mode_t previous = ::umask(077);
+  const std::vector<std::string> removed = {"empty0", "file00", "fold00", "fman00"};
+  const std::vector<std::string> kept = {"extra0", "deep00", "other0",  "locked",
+                                         "young0", "linked", "toolong", "plainF"};
+  for (const std::string& name : removed) build(root, with(directory(prefix + name)));
+  for (const std::string& name : {"extra0", "deep00", "other0", "locked", "young0", "toolong"}) {
+    build(root, with(directory(prefix + name)));
+  }
+  const std::string inner = "/" + folderName;
+  build(root,
+        with(file(prefix + "file00/history.json", "{}"), directory(prefix + "fold00" + inner),
+             directory(prefix + "fman00" + inner),
+             file(prefix + "fman00" + inner + "/manifest.json", manifestText()),
+             file(prefix + "extra0/history.json", "{}"), file(prefix + "extra0/notes"),
+             directory(prefix + "deep00" + inner), directory(prefix + "deep00" + inner + "/sub"),
+             file(prefix + "deep00" + inner + "/sub/manifest.json"), directory(prefix + "other0/x"),
+             linkTo(prefix + "linked", "sync"), file(prefix + "plainF")));
   ::umask(previous);
-  EXPECT_EQ(fs::path(staging).parent_path(), root);  // beside the folder, never in it
-  EXPECT_TRUE(fs::path(staging).filename().string().starts_with(".brindell-staging-"));
-  EXPECT_EQ(permissions(staging), 0700u);
-  EXPECT_EQ(permissions(root + "/made"), 0700u);
-}
-
-TEST_F(PosixPlatformTest, OnlyStaleStagingLeftoversAreRemoved) {
-  const std::string prefix = ".brindell-staging-";
-  for (const char* name : {"stale1", "fresh1", "locked", "others", "victim"}) {
-    build(root, with(directory(prefix + name), directory(prefix + name + "/inner"),
-                     file(prefix + name + "/inner/file", "x")));
+  if (::geteuid() == 0) ASSERT_EQ(::lchown((at + "other0").c_str(), 65534, 65534), 0);
+  for (const std::string& name : removed) setAge(at + name, 120s);
+  for (const std::string& name : kept) {
+    if (name != "young0") setAge(at + name, 120s);
   }
-  fs::rename(root + "/" + prefix + "victim", root + "/victim");
-  build(root, with(linkTo(prefix + "linked", "victim"), directory(prefix + "toolong"),
-                   file(prefix + "aFile0", "x")));
-  ASSERT_EQ(::lchown((root + "/" + prefix + "others").c_str(), 65534, 65534), 0);  // another user's
-  for (const char* name : {"stale1", "locked", "others", "linked", "toolong", "aFile0"}) {
-    setAge(root + "/" + prefix + name, 120s);
-  }
-  setAge(root + "/victim", 120s);
   Child owner([&](Child& self) {
-    FileDescriptor locked(::open((root + "/" + prefix + "locked").c_str(), O_RDONLY | O_DIRECTORY));
+    FileDescriptor locked(::open((at + "locked").c_str(), O_RDONLY | O_DIRECTORY));
     ::flock(locked.get(), LOCK_EX);
     self.signalReady();
     self.waitForRelease();
   });
   ASSERT_TRUE(owner.waitUntilReady());
 
-  PosixPlatform platform;  // holds its staging directory's lock while it lives
-  const std::string staging = platform.itemReplacementDirectory(folder);
-  EXPECT_FALSE(present(root + "/" + prefix + "stale1"));
-  for (const char* kept : {"fresh1", "locked", "others", "linked", "toolong", "aFile0"}) {
-    EXPECT_TRUE(present(root + "/" + prefix + kept)) << kept;
-  }
-  EXPECT_TRUE(present(root + "/victim/inner/file"));
-  // A live helper's staging directory is locked, so it stays however old.
-  setAge(staging, 120s);
-  PosixPlatform().itemReplacementDirectory(folder);
-  EXPECT_TRUE(present(staging));
-}
-
-TEST_F(PosixPlatformTest, RemovalNeverFollowsALink) {
-  PosixPlatform platform;
-  const std::string staging = platform.itemReplacementDirectory(folder);
-  build(staging, with(directory("a"), directory("a/b"), linkTo("a/b/folder", "../sync"),
-                      linkTo("a/manifest.json", "../sync/manifest.json")));
-  platform.removeItem(staging + "/a/..");
-  EXPECT_TRUE(present(staging + "/a/b"));
-  platform.removeItem(staging);
-  EXPECT_FALSE(present(staging));
+  removeStaleStagingDirectories(openDirectory(root));
+  for (const std::string& name : removed) EXPECT_FALSE(present(at + name)) << name;
+  for (const std::string& name : kept) EXPECT_TRUE(present(at + name)) << name;
+  EXPECT_TRUE(present(at + "extra0/notes") && present(at + "other0/x"));
+  EXPECT_TRUE(present(at + "deep00" + inner + "/sub/manifest.json"));
   EXPECT_EQ(entryNames(folder), std::vector<std::string>{"manifest.json"});
 }
 
-// Hidden entries are listed; a link is neither enumerated nor described as
-// what it points to.
+// Hidden entries are listed; a link is described as itself.
 TEST_F(PosixPlatformTest, EnumerationAndValuesSeeTheItemsThemselves) {
-  build(root, with(file("sync/.DS_Store"), linkTo("link", "sync")));
+  build(root, with(file("sync/.DS_Store"), linkTo("sync/link", "manifest.json")));
   PosixPlatform platform;
+  const Directory held = openDirectory(folder);
   std::set<std::string> seen;
-  auto list = [&](const std::string& path) {
-    return platform.enumerateDirectory(
-        path, [&](const std::string& entry) { seen.insert(entry); },
-        [](const PlatformError&) { return false; });
-  };
-  EXPECT_TRUE(list(folder));
-  EXPECT_EQ(seen, (std::set<std::string>{folder + "/.DS_Store", manifest}));
-  EXPECT_FALSE(list(root + "/link"));
-  EXPECT_EQ(platform.resourceValues(root + "/link").isSymbolicLink, true);
-  const ResourceValues local = platform.promisedResourceValues(manifest);
+  EXPECT_TRUE(platform.enumerateDirectory(
+      held, [&](const std::string& entry) { seen.insert(entry); },
+      [](const PlatformError&) { return false; }));
+  EXPECT_EQ(seen, (std::set<std::string>{".DS_Store", "manifest.json", "link"}));
+  EXPECT_EQ(platform.resourceValues(held, "link").isSymbolicLink, true);
+  const ResourceValues local = platform.promisedResourceValues(held, "manifest.json");
   EXPECT_TRUE(local.isRegularFile == true && local.fileSize == 98 && !local.isUbiquitousItem);
-  EXPECT_THROW(platform.resourceValues(folder + "/missing"), PlatformError);
+  EXPECT_EQ(platform.resourceValues(held, "").isDirectory, true);
+  EXPECT_THROW(platform.resourceValues(held, "missing"), PlatformError);
 }
 
 }  // namespace

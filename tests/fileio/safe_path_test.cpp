@@ -47,15 +47,5 @@ TEST_P(OpenWithoutLinks, RefusesALinkAnywhereOnThePath) {
 INSTANTIATE_TEST_SUITE_P(KernelAndWalk, OpenWithoutLinks,
                          ::testing::Values(&openWithoutLinks, &openByWalkingWithoutLinks));
 
-TEST(RenameExclusively, NeverReplaces) {
-  TemporaryDirectory tree;
-  writeFile(tree.path() + "/a", "a");
-  writeFile(tree.path() + "/b", "b");
-  EXPECT_EQ(renameExclusivelyWithoutLinks(tree.path() + "/a", tree.path() + "/b"), -1);
-  EXPECT_EQ(errno, EEXIST);
-  EXPECT_EQ(readFile(tree.path() + "/b"), "b");
-  EXPECT_EQ(renameExclusivelyWithoutLinks(tree.path() + "/a", tree.path() + "/c"), 0);
-}
-
 }  // namespace
 }  // namespace brindell::testing

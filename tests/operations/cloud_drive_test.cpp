@@ -38,25 +38,24 @@ using Script = std::function<void(FakePlatform& fake, const std::string& folder)
 using Call = std::function<JsonValue(FakePlatform& fake, const std::string& folder)>;
 
 JsonValue listCall(FakePlatform& fake, const std::string& folder) {
-  return list(fake, folder);
+  return list(fake, openDirectory(folder));
 }
 // The listing alone, without the manifest check that list makes first.
 JsonValue listingCall(FakePlatform& fake, const std::string& folder) {
-  listing(fake, folder, true);
+  listing(fake, openDirectory(folder), true);
   return {};
 }
 JsonValue readCall(FakePlatform& fake, const std::string& folder) {
-  return read(fake, folder, name2);
+  return read(fake, openDirectory(folder), name2);
 }
 JsonValue publishCall(FakePlatform& fake, const std::string& folder) {
-  return publish(fake, parseObject(publishRequest(folder, objectOfSize(100), name2)), folder,
-                 name2);
+  return publish(fake, parseObject(publishRequest(folder, objectOfSize(100), name2)),
+                 openDirectory(folder), name2);
 }
 
 // The manifest check publish makes under its coordination, on its own.
 JsonValue manifestCheckCall(FakePlatform& fake, const std::string& folder) {
-  return coordinatedManifestWrite(fake, folder, workspaceA,
-                                  [](const std::string&) { return true; });
+  return coordinatedManifestWrite(fake, openDirectory(folder), workspaceA, [] { return true; });
 }
 
 void noScript(FakePlatform&, const std::string&) {}

@@ -60,7 +60,7 @@ TEST_P(FailingCallTest, AnswersExactlyAndARepeatSucceeds) {
 
 const std::string platform = "Sync folder access failed: ";
 const std::string staging = platform + "Cannot create a staging directory in \u201C$\u201D";
-const char* readingOpen = "manifest.json\", {flags=O_RDONLY|O_NONBLOCK|O_NOFOLLOW|O_CLOEXEC, ";
+const char* readingOpen = "manifest.json\", O_RDONLY|O_NONBLOCK|O_NOFOLLOW|O_CLOEXEC";
 
 INSTANTIATE_TEST_SUITE_P(
     Create, FailingCallTest,
@@ -69,9 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Fault{"staged_folder", false, "mkdirat", "brindell-sync\"", 1, "ENOSPC",
                             platform + "Cannot create directory \u201C" + folderName + "\u201D",
                             false},
-                      Fault{"staged_manifest_open", false, "openat2",
-                            "manifest.json\", {flags=O_WRONLY", 1, "EIO",
-                            "Cannot prepare the sync file", false},
+                      Fault{"staged_manifest_open", false, "openat", "manifest.json\", O_WRONLY", 1,
+                            "EIO", "Cannot prepare the sync file", false},
                       Fault{"staged_manifest_write", false, "write", "{\\\"format\\\"", 1, "ENOSPC",
                             "Cannot write the sync file", false},
                       Fault{"staged_manifest_fsync", false, "fsync", "", 1, "EIO",
@@ -82,25 +81,39 @@ INSTANTIATE_TEST_SUITE_P(
                             "Cannot publish the sync file", false},
                       Fault{"parent_flush", false, "fsync", "", 3, "EIO",
                             "Cannot synchronize the sync directory", true},
-                      Fault{"read_back", false, "openat2", readingOpen, 1, "EIO",
+                      Fault{"read_back", false, "openat", readingOpen, 1, "EIO",
                             "Cannot read manifest.json", true},
                       Fault{"listing", false, "getdents64", "", -1, "EIO",
                             platform + "Cannot list \u201C" + folderName + "\u201D", true}),
     [](const auto& info) { return std::string(info.param.label); });
 
-// Publish stages its file with the same code as create, so its own rows start
-// at the staged file's write.
 INSTANTIATE_TEST_SUITE_P(Publish, FailingCallTest,
-                         ::testing::Values(Fault{"staged_file_write", true, "write",
+                         ::testing::Values(Fault{"staged_file_open", true, "openat", "O_TMPFILE", 1,
+                                                 "EIO", "Cannot prepare the sync file", false},
+                                           Fault{"staged_file_write", true, "write",
                                                  "{\\\"entries\\\"", 1, "ENOSPC",
                                                  "Cannot write the sync file", false},
                                            Fault{"staged_file_fsync", true, "fsync", "", 1, "EIO",
                                                  "Cannot synchronize the sync file", false},
-                                           Fault{"rename", true, "renameat2", "RENAME_NOREPLACE", 1,
-                                                 "EIO", "Cannot publish the sync file", false},
+                                           Fault{"link", true, "linkat", "/proc/self/fd/", 1, "EIO",
+                                                 "Cannot publish the sync file", false},
                                            Fault{"folder_flush", true, "fsync", "", 2, "EIO",
                                                  "Cannot synchronize the sync directory", true}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// A file system without unnamed files: publish stages beside the folder
+// instead, and leaves nothing there.
+TEST(StagedFile, FallsBackWhereUnnamedFilesAreRefused) {
+  if (!faultInjectionAvailable()) GTEST_SKIP() << "strace cannot trace here";
+  TemporaryDirectory root;
+  const std::string folder = root.path() + "/sync";
+  const HelperRun run = runWithFailingCall(
+      [&](const std::string& in) { return publishRequest(makeSyncFolder(in), bundle); },
+      root.path(), {"openat", "O_TMPFILE", 1, "EOPNOTSUPP"});
+  EXPECT_EQ(run.output, publishedLine(true));
+  EXPECT_EQ(readFile(folder + "/" + historyName(1)), bundle);
+  EXPECT_EQ(entryNames(root.path()), std::vector<std::string>{"sync"});
+}
 
 }  // namespace
 }  // namespace brindell::testing

@@ -20,21 +20,26 @@ std::optional<PlatformError> FakePlatform::coordinate(const std::string& path,
   return std::nullopt;
 }
 
-std::optional<PlatformError> FakePlatform::coordinateReading(const std::string& path, int options,
+std::optional<PlatformError> FakePlatform::coordinateReading(const Directory& directory,
+                                                             std::string_view name, int options,
                                                              const Accessor& accessor) {
+  const std::string path = directory.pathOf(name);
   coordinateCalls.push_back({Kind::reading, path, options, ""});
   return coordinate(path, accessor);
 }
 
-std::optional<PlatformError> FakePlatform::coordinateWriting(const std::string& path, int options,
+std::optional<PlatformError> FakePlatform::coordinateWriting(const Directory& directory,
+                                                             std::string_view name, int options,
                                                              const Accessor& accessor) {
+  const std::string path = directory.pathOf(name);
   coordinateCalls.push_back({Kind::writing, path, options, ""});
   return coordinate(path, accessor);
 }
 
 std::optional<PlatformError> FakePlatform::coordinateReadingAndWriting(
-    const std::string& readingPath, int, const std::string& writingPath, int writingOptions,
+    const Directory& folder, std::string_view readingName, int, int writingOptions,
     const ReadingWritingAccessor& accessor) {
+  const std::string readingPath = folder.pathOf(readingName), writingPath = folder.path;
   coordinateCalls.push_back({Kind::readingAndWriting, writingPath, writingOptions, readingPath});
   const auto scripted = coordinations.find(writingPath);
   const std::string handedReading = scripted == coordinations.end()
@@ -46,37 +51,41 @@ std::optional<PlatformError> FakePlatform::coordinateReadingAndWriting(
 }
 
 ResourceValues FakePlatform::values(const std::map<std::string, ResourceValues>& scripted,
-                                    const std::string& path) {
+                                    const Directory& directory, std::string_view name) {
+  const std::string path = directory.pathOf(name);
   if (const auto error = fetchErrors.find(path); error != fetchErrors.end()) {
     throw PlatformError{error->second};
   }
   const auto values = scripted.find(path);
-  return values != scripted.end() ? values->second : local_.resourceValues(path);
+  return values != scripted.end() ? values->second : local_.resourceValues(directory, name);
 }
 
-ResourceValues FakePlatform::promisedResourceValues(const std::string& path) {
-  return values(promisedValues, path);
+ResourceValues FakePlatform::promisedResourceValues(const Directory& directory,
+                                                    std::string_view name) {
+  return values(promisedValues, directory, name);
 }
 
-ResourceValues FakePlatform::resourceValues(const std::string& path) {
-  return values(plainValues, path);
+ResourceValues FakePlatform::resourceValues(const Directory& directory, std::string_view name) {
+  return values(plainValues, directory, name);
 }
 
-std::size_t FakePlatform::unresolvedConflictVersionCount(const std::string& path) {
-  const auto scripted = conflictVersions.find(path);
+std::size_t FakePlatform::unresolvedConflictVersionCount(const Directory& directory,
+                                                         std::string_view name) {
+  const auto scripted = conflictVersions.find(directory.pathOf(name));
   return scripted == conflictVersions.end() ? 0 : scripted->second;
 }
 
-void FakePlatform::startDownloading(const std::string& path) {
+void FakePlatform::startDownloading(const Directory& directory, std::string_view name) {
+  const std::string path = directory.pathOf(name);
   downloadRequests.push_back(path);
   if (const auto refusal = downloadRefusals.find(path); refusal != downloadRefusals.end()) {
     throw PlatformError{refusal->second};
   }
 }
 
-bool FakePlatform::enumerateDirectory(const std::string& path, const EntryVisitor& visit,
+bool FakePlatform::enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
                                       const EnumerationErrorHandler& errorHandler) {
-  const auto scripted = enumerations.find(path);
+  const auto scripted = enumerations.find(folder.path);
   const Enumeration script = scripted == enumerations.end() ? Enumeration{} : scripted->second;
   if (script.unavailable) return false;
 
@@ -86,7 +95,7 @@ bool FakePlatform::enumerateDirectory(const std::string& path, const EntryVisito
   } else {
     // Sorted, so that tests do not depend on the file system's order.
     const bool opened = local_.enumerateDirectory(
-        path, [&](const std::string& entry) { names.push_back(lastComponent(entry)); },
+        folder, [&](const std::string& entry) { names.push_back(entry); },
         [](const PlatformError&) { return false; });
     if (!opened) return false;
     std::sort(names.begin(), names.end());
@@ -97,7 +106,7 @@ bool FakePlatform::enumerateDirectory(const std::string& path, const EntryVisito
       script.errorAfter ? std::min(*script.errorAfter, names.size()) : names.size() + 1;
   for (std::size_t i = 0; i <= names.size(); ++i) {
     if (i == errorAt && !errorHandler(PlatformError{script.error})) return true;
-    if (i < names.size()) visit(appendComponent(path, names[i]));
+    if (i < names.size()) visit(names[i]);
   }
   return true;
 }

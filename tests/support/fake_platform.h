@@ -13,7 +13,7 @@ namespace brindell {
 
 // A platform for tests, scripted per path. Whatever is not scripted behaves
 // as a local file system without a cloud drive (the POSIX platform's values,
-// real staging directories, real mkdir and listing), except that download
+// real listing), except that download
 // requests are accepted and coordination takes no lock.
 class FakePlatform final : public Platform {
  public:
@@ -63,31 +63,25 @@ class FakePlatform final : public Platform {
   std::vector<CoordinateCall> coordinateCalls;
   std::vector<std::string> downloadRequests;  // refused ones included
 
-  std::optional<PlatformError> coordinateReading(const std::string& path, int options,
-                                                 const Accessor& accessor) override;
-  std::optional<PlatformError> coordinateWriting(const std::string& path, int options,
-                                                 const Accessor& accessor) override;
+  std::optional<PlatformError> coordinateReading(const Directory& directory, std::string_view name,
+                                                 int options, const Accessor& accessor) override;
+  std::optional<PlatformError> coordinateWriting(const Directory& directory, std::string_view name,
+                                                 int options, const Accessor& accessor) override;
   std::optional<PlatformError> coordinateReadingAndWriting(
-      const std::string& readingPath, int readingOptions, const std::string& writingPath,
-      int writingOptions, const ReadingWritingAccessor& accessor) override;
-  ResourceValues promisedResourceValues(const std::string& path) override;
-  ResourceValues resourceValues(const std::string& path) override;
-  std::size_t unresolvedConflictVersionCount(const std::string& path) override;
-  void startDownloading(const std::string& path) override;
-  std::string itemReplacementDirectory(const std::string& destination) override {
-    return local_.itemReplacementDirectory(destination);
-  }
-  void createDirectory(const std::string& path, mode_t permissions) override {
-    local_.createDirectory(path, permissions);
-  }
-  void removeItem(const std::string& path) noexcept override { local_.removeItem(path); }
-  bool enumerateDirectory(const std::string& path, const EntryVisitor& visit,
+      const Directory& folder, std::string_view readingName, int readingOptions, int writingOptions,
+      const ReadingWritingAccessor& accessor) override;
+  ResourceValues promisedResourceValues(const Directory& directory, std::string_view name) override;
+  ResourceValues resourceValues(const Directory& directory, std::string_view name) override;
+  std::size_t unresolvedConflictVersionCount(const Directory& directory,
+                                             std::string_view name) override;
+  void startDownloading(const Directory& directory, std::string_view name) override;
+  bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
                           const EnumerationErrorHandler& errorHandler) override;
 
  private:
   std::optional<PlatformError> coordinate(const std::string& path, const Accessor& accessor);
   ResourceValues values(const std::map<std::string, ResourceValues>& scripted,
-                        const std::string& path);
+                        const Directory& directory, std::string_view name);
 
   PosixPlatform local_;
 };

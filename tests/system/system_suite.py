@@ -48,9 +48,11 @@ NO_SPACE = {f"Cannot {what}: No space left on device. Local workspace data is un
 # signal returns do not return at all.
 MEMORY_CALLS = {"mmap", "munmap", "mprotect", "madvise", "brk", "mremap"}
 THREAD_CALLS = {"clone", "clone3"}
-NEVER_FAILED = {"futex", "exit", "exit_group", "rt_sigreturn", "restart_syscall"}
+# geteuid cannot fail; an injected failure would only make the helper take its
+# own new staging directory for someone else's.
+NEVER_FAILED = {"futex", "exit", "exit_group", "rt_sigreturn", "restart_syscall", "geteuid"}
 CHANGING_CALLS = {"mkdirat", "openat", "openat2", "write", "writev", "fsync", "renameat2",
-                  "unlinkat", "flock", "fchmod"}
+                  "linkat", "unlinkat", "flock", "fchmod", "chmod"}
 KINDS = ("create", "publish-new", "publish-existing", "list", "read")
 READ_SYSCALL = {"x86_64": "0", "aarch64": "63"}.get(os.uname().machine, "0")
 
@@ -310,8 +312,8 @@ class Scenario:
 
     def worker_calls(self):
         """The attached run's calls after the worker was asked to serve, with
-        the indices of the staging clean-up (from opening the parent to the
-        removal of the staging directory)."""
+        the indices of the staging clean-up (from the last flush before the
+        removal of the staging directory to that removal)."""
         worker = [c for c in self.attached if c.tid != self.pid]
         cleanup = set()
         for end, call in enumerate(worker):
@@ -319,7 +321,7 @@ class Scenario:
                 staging = STAGING.search(call.line).group()
                 first = next(i for i, c in enumerate(worker)
                              if c.name == "unlinkat" and staging in c.line)
-                start = max(i for i in range(first) if worker[i].name == "openat2")
+                start = max(i for i in range(first) if worker[i].name == "fsync") + 1
                 cleanup.update(range(start, end + 1))
         return worker, cleanup
 
@@ -350,8 +352,8 @@ def errors_for(call):
         errors = ["EAGAIN"]
     else:
         errors = ["EIO"]
-    if call.name in ("write", "fsync", "mkdirat", "renameat2") or (
-            call.name in ("openat", "openat2") and "O_CREAT" in call.line):
+    if call.name in ("write", "fsync", "mkdirat", "renameat2", "linkat") or (
+            call.name in ("openat", "openat2") and re.search("O_CREAT|O_TMPFILE", call.line)):
         errors.append("ENOSPC")
     return errors
 
@@ -396,7 +398,9 @@ def fault_case(check, scenario, call, action, attach, cleanup=False):
             problems.append("success answer without the intended result")
         if envelope["result"] != scenario.result:
             problems.append(f"answered {envelope['result']}")
-    if leftovers and not (killed or cleanup):
+    # Publish stages an unnamed file in the folder: killed or not, it leaves
+    # nothing behind. Only create stages a directory, which a kill can leave.
+    if leftovers and (scenario.kind.startswith("publish") or not (killed or cleanup)):
         problems.append(f"left {leftovers}")
     present = scenario.target is not None and os.path.lexists(scenario.target)
     again, found = answer(run_helper(request))
@@ -449,7 +453,7 @@ def check_failing_calls(check, scenarios, full):
 
 
 def check_crashes(check, scenarios, full):
-    changing = {"mkdirat", "write", "fsync", "renameat2", "unlinkat"}
+    changing = {"mkdirat", "write", "fsync", "renameat2", "linkat", "unlinkat"}
     for scenario in scenarios:
         worker, _ = scenario.worker_calls()
         if full:
@@ -458,7 +462,8 @@ def check_crashes(check, scenarios, full):
             # Kill at each change and at the call after it, so both the
             # moment before and the moment after every change are seen.
             changes = [i for i, c in enumerate(worker)
-                       if c.name in changing or (c.name == "openat2" and "O_CREAT" in c.line)]
+                       if c.name in changing or (c.name in ("openat", "openat2") and
+                                                 re.search("O_CREAT|O_TMPFILE", c.line))]
             chosen = sorted(set(sample(worker, False, set()) + changes
                                 + [i + 1 for i in changes if i + 1 < len(worker)]))
         for i in chosen:
@@ -477,7 +482,13 @@ def file_events(trace):
             events.append(("open", m[1], m[2]))
         elif m := re.search(r'openat\((\w+), "([^"]*)", ([^,)]*).*\) += (\d+)$', line):
             fds[m[4]] = os.path.normpath(os.path.join(fds.get(m[1], ""), m[2]))
+            if "O_TMPFILE" in m[3]:
+                # An unnamed file in that directory, until it is linked.
+                fds[m[4]] = os.path.join(fds[m[4]], "<unnamed>")
             events.append(("open", fds[m[4]], m[3]))
+        elif m := re.search(r'linkat\(AT_FDCWD, "/proc/self/fd/(\d+)", (\d+), "([^"]*)", '
+                            r'AT_SYMLINK_FOLLOW\) += 0$', line):
+            events.append(("link", fds.get(m[1]), os.path.join(fds[m[2]], m[3])))
         elif m := re.search(r'mkdirat\((\d+), "([^"]*)".*\) += 0$', line):
             events.append(("mkdir", os.path.join(fds[m[1]], m[2])))
         elif m := re.search(r"\bwrite\((\d+), .*\) += (\d+)$", line):
@@ -504,13 +515,14 @@ def ordered(events, steps):
 
 
 def staged_file_steps(events, path, size):
-    """Exclusive creation, every byte written, then the flush."""
+    """Exclusive or unnamed creation, every byte written, then the flush."""
     writes = [i for i, e in enumerate(events) if e[:2] == ("write", path)]
     written = sum(events[i][2] for i in writes)
     last = writes[-1] if writes else None
     return [
         (f"exclusive creation of {path}",
-         lambda e: e[:2] == ("open", path) and "O_CREAT" in e[2] and "O_EXCL" in e[2]),
+         lambda e: e[:2] == ("open", path) and ("O_CREAT" in e[2] and "O_EXCL" in e[2]
+                                                 or "O_TMPFILE" in e[2])),
         (f"all {size} bytes written (saw {written})",
          lambda e: written == size and last is not None and e is events[last]),
         (f"fsync of {path} after its last write", lambda e: e == ("fsync", path)),
@@ -528,15 +540,16 @@ def check_write_order(check, base):
             events = file_events(open(log.name).read())
         if not envelope or not envelope["ok"]:
             problems.append("the request failed")
-        staged = [e[1] for e in events if e[0] == "open" and "O_CREAT" in e[2]]
+        staged = [e[1] for e in events
+                  if e[0] == "open" and ("O_CREAT" in e[2] or "O_TMPFILE" in e[2])]
         if len(staged) != 1:
             check.case(kind, problems + [f"expected one staged file, saw {staged}"])
             continue
         if kind == "publish-new":
             size = len(canonical(request["content"]).encode())
             steps = staged_file_steps(events, staged[0], size) + [
-                ("exclusive rename into the folder",
-                 lambda e: e == ("rename", staged[0], target, "RENAME_NOREPLACE")),
+                ("the unnamed file linked into the folder",
+                 lambda e: e == ("link", staged[0], target)),
                 ("fsync of the folder", lambda e: e == ("fsync", folder))]
             if not holds(target, request["content"]):
                 problems.append("the published file does not hold the content")

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "fileio/directory.h"
+
 #include "support/helper_process.h"
 #include "support/sync_folder.h"
 #include "validation/identifiers.h"
@@ -38,18 +40,21 @@ TEST(HistoryFileName, MatchesWholeNamesOnly) {
 TEST(Exists, DoesNotFollowAFinalLink) {
   TemporaryDirectory tree;
   build(tree.path(), with(linkTo("dangling", "absent"), file("file")));
-  EXPECT_TRUE(exists(tree.path() + "/dangling"));
-  EXPECT_FALSE(exists(tree.path() + "/absent"));
-  EXPECT_EQ(outcomeOf([&] { exists(tree.path() + "/file/below"); }),
-            "SYNC_IO: Cannot inspect below: Not a directory. Local workspace data is unchanged.");
+  const Directory held = openDirectory(tree.path());
+  EXPECT_TRUE(exists(held, "dangling"));
+  EXPECT_FALSE(exists(held, "absent"));
+  EXPECT_EQ(outcomeOf([&] { exists(held, "file/below"); }),
+            "SYNC_IO: Cannot inspect file/below: Not a directory. Local workspace data is "
+            "unchanged.");
 }
 
-// What the flags change; a sync folder's own path (a directory, none missing)
-// is covered through the executable.
+// A held directory and one item in it, as every path is checked: opened from
+// the top one component at a time, then the item relative to it.
 struct PathCase {
-  const char* relative;
-  bool directory;
-  bool allowMissingLeaf;
+  const char* directory;
+  const char* item;  // nullptr: only the directory is opened
+  bool directoryExpected;
+  bool allowMissing;
   const char* code;  // nullptr: passes
 };
 
@@ -57,22 +62,26 @@ class ValidatePath : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(ValidatePath, ChecksEveryComponentFromTheTop) {
   TemporaryDirectory tree;
-  build(tree.path(), with(directory("dir"), file("dir/file", "x")));
+  build(tree.path(), with(directory("dir"), file("dir/file", "x"), linkTo("link", "dir")));
   const PathCase& c = GetParam();
-  const std::string outcome =
-      outcomeOf([&] { validatePath(tree.path() + c.relative, c.directory, c.allowMissingLeaf); });
-  EXPECT_EQ(outcome.substr(0, outcome.find(':')), c.code ? c.code : "ok") << c.relative;
+  const std::string outcome = outcomeOf([&] {
+    const Directory held = openDirectory(tree.path() + c.directory);
+    if (c.item) validateItem(held, c.item, c.directoryExpected, c.allowMissing);
+  });
+  EXPECT_EQ(outcome.substr(0, outcome.find(':')), c.code ? c.code : "ok") << c.item;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ValidatePath,
-                         ::testing::Values(PathCase{"/dir/file", false, false, nullptr},
-                                           PathCase{"/dir/absent", false, true, nullptr},
-                                           PathCase{"/absent/file", false, true, "SYNC_MISSING"},
-                                           PathCase{"/dir/absent", false, false, "SYNC_MISSING"},
-                                           PathCase{"/dir", false, false, "SYNC_UNSAFE_PATH"},
-                                           PathCase{"/dir/file", true, false, "SYNC_UNSAFE_PATH"},
-                                           PathCase{"/dir/file/x", false, true,
-                                                    "SYNC_UNSAFE_PATH"}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, ValidatePath,
+    ::testing::Values(PathCase{"/dir", "file", false, false, nullptr},
+                      PathCase{"/dir", "absent", false, true, nullptr},
+                      PathCase{"/absent", nullptr, false, true, "SYNC_MISSING"},
+                      PathCase{"/dir", "absent", false, false, "SYNC_MISSING"},
+                      PathCase{"", "dir", false, false, "SYNC_UNSAFE_PATH"},
+                      PathCase{"/dir", "file", true, false, "SYNC_UNSAFE_PATH"},
+                      PathCase{"", "link", true, false, "SYNC_UNSAFE_PATH"},
+                      PathCase{"/link", nullptr, true, false, "SYNC_UNSAFE_PATH"},
+                      PathCase{"/dir/file", nullptr, false, true, "SYNC_UNSAFE_PATH"}));
 
 }  // namespace
 }  // namespace brindell::testing

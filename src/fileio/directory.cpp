@@ -1,0 +1,108 @@
+#include "fileio/directory.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "fileio/safe_path.h"
+#include "request/sync_failure.h"
+#include "validation/paths.h"
+
+namespace brindell {
+namespace {
+
+constexpr std::string_view inspectPath = "Cannot inspect the sync path";
+
+SyncFailure missing() {
+  return SyncFailure{"SYNC_MISSING",
+                     "The selected sync folder or file is unavailable. Restore access or wait for "
+                     "iCloud Drive, then retry."};
+}
+
+// The kind checks every component of a path passes, the last one included.
+void checkKind(const struct stat& status, bool directoryExpected) {
+  if (S_ISLNK(status.st_mode)) {
+    throw SyncFailure{"SYNC_UNSAFE_PATH",
+                      "Sync paths cannot contain symbolic links. Select the actual folder."};
+  }
+  if (directoryExpected ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode)) {
+    throw SyncFailure{"SYNC_UNSAFE_PATH", "The sync path contains an unexpected filesystem item."};
+  }
+}
+
+// One component below `parent` (a descriptor), checked as a directory and
+// held. O_PATH with O_NOFOLLOW opens a link or a FIFO as itself, without
+// following or blocking, so that fstat tells what it is.
+Directory openComponent(int parent, std::string_view name, std::string path) {
+  FileDescriptor held(::openat(parent, std::string(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status;
+  if (!held.valid()) {
+    if (errno == ENOENT) throw missing();
+    throw posixFailure(inspectPath);
+  }
+  if (::fstat(held.get(), &status) != 0) throw posixFailure(inspectPath);
+  checkKind(status, true);
+  return Directory{std::move(held), std::move(path), status.st_dev, status.st_ino};
+}
+
+}  // namespace
+
+std::string Directory::pathOf(std::string_view name) const {
+  return name.empty() ? path : appendComponent(path, name);
+}
+
+Directory openDirectory(const std::string& path) {
+  FileDescriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat status;
+  if (!root.valid() || ::fstat(root.get(), &status) != 0) throw posixFailure(inspectPath);
+  Directory directory{std::move(root), "/", status.st_dev, status.st_ino};
+  for (const std::string& component : pathComponents(path)) {
+    Directory next = openComponent(directory.descriptor.get(), component,
+                                   appendComponent(directory.path, component));
+    directory = std::move(next);
+  }
+  return directory;
+}
+
+Directory openChildDirectory(const Directory& parent, std::string_view name) {
+  return openComponent(parent.descriptor.get(), name, parent.pathOf(name));
+}
+
+std::optional<struct stat> itemStatus(const Directory& directory, std::string_view name,
+                                      std::string_view failurePrefix) {
+  struct stat status;
+  const int result = name.empty() ? ::fstat(directory.descriptor.get(), &status)
+                                  : ::fstatat(directory.descriptor.get(), std::string(name).c_str(),
+                                              &status, AT_SYMLINK_NOFOLLOW);
+  if (result == 0) return status;
+  if (errno == ENOENT) return std::nullopt;
+  throw posixFailure(failurePrefix);
+}
+
+bool exists(const Directory& directory, std::string_view name) {
+  return itemStatus(directory, name, "Cannot inspect " + std::string(name)).has_value();
+}
+
+void validateItem(const Directory& directory, std::string_view name, bool directoryExpected,
+                  bool allowMissing) {
+  const std::optional<struct stat> status = itemStatus(directory, name, inspectPath);
+  if (!status) {
+    if (allowMissing) return;
+    throw missing();
+  }
+  checkKind(*status, directoryExpected);
+}
+
+bool stillAtItsPath(const Directory& directory) {
+  const FileDescriptor now = openWithoutLinks(directory.path, O_PATH | O_DIRECTORY);
+  struct stat status;
+  return now.valid() && ::fstat(now.get(), &status) == 0 && status.st_dev == directory.device &&
+         status.st_ino == directory.inode;
+}
+
+FileDescriptor openForReading(const Directory& directory) {
+  return FileDescriptor(
+      ::openat(directory.descriptor.get(), ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+}
+
+}  // namespace brindell

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "fileio/file_descriptor.h"
+
+namespace brindell {
+
+// A directory opened once, without following a link anywhere on its path,
+// and held for the rest of the request: everything below it is reached
+// through the descriptor, so a name checked once cannot lead elsewhere the
+// next time it is used. The descriptor is O_PATH, which needs no read
+// permission; reading, listing and locking open the directory again through
+// it (openForReading), never through its path.
+struct Directory {
+  FileDescriptor descriptor;
+  std::string path;  // where it was opened; used for messages and the moved check
+  dev_t device = 0;
+  ino_t inode = 0;
+
+  // `name` inside the directory as a path ("" names the directory itself).
+  std::string pathOf(std::string_view name) const;
+};
+
+// Opens the directory at an absolute, normalised path, walking it from the
+// root one component at a time, each opened relative to the one before
+// without following links. The first problem from the top decides. Throws
+// SyncFailure:
+//   "SYNC_MISSING"     a component is missing;
+//   "SYNC_UNSAFE_PATH" a component is a symbolic link, or not a directory;
+//   "SYNC_IO"          "Cannot inspect the sync path" for any other failure.
+Directory openDirectory(const std::string& path);
+
+// The child directory `name` of `parent`, opened relative to it; the same
+// failures as openDirectory for that one component.
+Directory openChildDirectory(const Directory& parent, std::string_view name);
+
+// The item `name` inside the directory, without following a final link; the
+// directory itself for "". nullopt when nothing has that name. Throws
+// SyncFailure "SYNC_IO" with posixFailure(`failurePrefix`) for any other error.
+std::optional<struct stat> itemStatus(const Directory& directory, std::string_view name,
+                                      std::string_view failurePrefix);
+
+// Whether an item named `name` exists in the directory (a link counts).
+// Throws SyncFailure "SYNC_IO" "Cannot inspect " + name.
+bool exists(const Directory& directory, std::string_view name);
+
+// Checks the item `name` of the directory the way a path is checked: it must
+// exist (unless `allowMissing`), must not be a symbolic link, and must be a
+// directory when `directory` is set, a regular file otherwise. Throws the
+// failures of openDirectory.
+void validateItem(const Directory& directory, std::string_view name, bool directoryExpected,
+                  bool allowMissing);
+
+// Whether the directory's path, resolved anew without following links, still
+// names the held directory (same device and inode).
+bool stillAtItsPath(const Directory& directory);
+
+// The directory opened for reading through the held descriptor, for
+// listing, locking and flushing. Invalid, with errno set, on failure.
+FileDescriptor openForReading(const Directory& directory);
+
+}  // namespace brindell
