@@ -61,6 +61,10 @@ CloudState cloudState(Platform& platform, const Directory& directory, std::strin
 }
 
 void requestDownload(Platform& platform, const Directory& directory, std::string_view name) {
+  // A folder that may be searched but not read cannot be locked for
+  // coordination; one that may not even be searched fails first here, as it
+  // would wherever the platform coordinates without reading the folder.
+  exists(directory, name);
   coordinatedRead(platform, directory, name, /*metadataOnly=*/true, [&] {
     const std::string placeholder = placeholderName(name);
     if (exists(directory, name)) {

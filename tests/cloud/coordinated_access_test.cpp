@@ -104,7 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
 // a write.
 TEST(CoordinatedAccess, AsksForTheKindOfAccessItNeeds) {
   FakePlatform platform;
-  const Directory folder{{}, "/sync"};
+  TemporaryDirectory root;
+  const Directory folder = openDirectory(root.path());
   outcomeOf([&] { requestDownload(platform, folder, "manifest.json"); });
   coordinatedWrite(platform, folder, "", [] {});
   ASSERT_EQ(platform.coordinateCalls.size(), 2u);
