@@ -63,6 +63,10 @@ class PosixPlatform final : public Platform {
   bool enumerateDirectory(const std::string& path, const EntryVisitor& visit,
                           const EnumerationErrorHandler& errorHandler) override;
 
+  // The sync clients Linux users run say in files what a cloud drive says in
+  // metadata; their conventions are in one table (client_files.h).
+  ClientFile clientFile(std::string_view name) override { return clientFileOf(name); }
+
  private:
   std::optional<PlatformError> coordinate(const std::string& path, int lockOperation,
                                           const Accessor& accessor);
