@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "cloud/client_items.h"
 #include "cloud/coordinated_access.h"
 #include "request/sync_failure.h"
 #include "validation/paths.h"
@@ -38,6 +39,8 @@ CloudState cloudState(Platform& platform, const std::string& path, bool expected
                       "iCloud Drive reports conflicting versions of " + name +
                           ". Preserve the files and resolve the folder conflict before retrying."};
   }
+  // A sync client that shares the folder tells of a conflict by a copy beside the item.
+  if (checkVersions) refuseClientConflict(platform, path);
   if (values.ubiquitousItemDownloadingError) {
     throw SyncFailure{"SYNC_DOWNLOAD_FAILED", "iCloud Drive could not download " + name + ": " +
                                                   *values.ubiquitousItemDownloadingError};
@@ -65,6 +68,8 @@ void requestDownload(Platform& platform, const std::string& path) {
       if (!cloudState(platform, item, false, false, true).needsDownload) return;
     } else {
       if (!exists(placeholder)) {
+        // A sync client may be downloading it, which tells the user more.
+        refuseClientDownload(platform, item);
         throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
                           lastComponent(item) +
                               " is not available yet. Wait for iCloud Drive and retry; the "
