@@ -52,7 +52,10 @@ void searchBeside(Platform& platform, const std::string& item,
         parentPath(item),
         [&](const std::string& entry) {
           if (++searched > maximumSearchedEntries) throw SearchBoundReached{};
-          judge(lastComponent(entry));
+          // An entry is the folder's path, "/" and the entry's name; splitting
+          // the whole path for each of hundreds of entries would cost more
+          // than the rest of the search.
+          judge(entry.substr(entry.rfind('/') + 1));
         },
         [&](const PlatformError& error) {
           enumerationError = error;
