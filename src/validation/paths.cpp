@@ -21,6 +21,10 @@ std::vector<std::string> pathComponents(std::string_view path) {
 }
 
 std::string normalizedPath(std::string_view path) {
+  // Paths are normalised for every entry of a listing; most already are.
+  const bool alreadyNormal = path.starts_with('/') && path.find("//") == path.npos &&
+                             (path.size() == 1 || !path.ends_with('/'));
+  if (alreadyNormal) return std::string(path);
   std::string normalized;
   for (const std::string& component : pathComponents(path)) {
     normalized += '/';
@@ -30,8 +34,11 @@ std::string normalizedPath(std::string_view path) {
 }
 
 std::string lastComponent(std::string_view path) {
-  const std::vector<std::string> components = pathComponents(path);
-  return components.empty() ? "/" : components.back();
+  const std::size_t end = path.find_last_not_of('/');
+  if (end == path.npos) return "/";
+  const std::size_t slash = path.rfind('/', end);
+  const std::size_t start = slash == path.npos ? 0 : slash + 1;
+  return std::string(path.substr(start, end + 1 - start));
 }
 
 std::string appendComponent(std::string_view path, std::string_view name) {
