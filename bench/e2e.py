@@ -5,7 +5,8 @@ Each scenario runs the helper and its anchors alternately in the same run and
 reports median wall time and peak resident memory (per process, from wait4),
 and the ratios the targets are stated in:
   read     7 MiB history file      vs  jq -cS .  (parse, sort, print)
-  list     folder of 512 files     vs  ls -l, /bin/true (process start)
+  list     folder of 512 files     vs  the same with 13 entries of sync
+                                       clients' metadata, ls -l, /bin/true
   publish  7 MiB bundle, new file  vs  jq -cS ., dd conv=fsync (write floor)
 
 Usage: bench/e2e.py HELPER [RUNS]
@@ -156,8 +157,24 @@ def main():
             with open(os.path.join(folder, history_name(i)), "wb") as f:
                 f.write(json.dumps({"workspaceId": WORKSPACE, "i": i}).encode())
         list_request = json.dumps({"operation": "list", "folder": folder}).encode()
+        # The same files in a folder a sync client shares, with its metadata.
+        parent = os.path.join(work, "list-client")
+        os.mkdir(parent)
+        client_folder = make_folder(helper, parent)
+        for i in range(512):
+            shutil.copyfile(os.path.join(folder, history_name(i)),
+                            os.path.join(client_folder, history_name(i)))
+        for name in (".stfolder", ".stversions", ".dropbox.cache"):
+            os.mkdir(os.path.join(client_folder, name))
+        for name in (".stignore", ".sync_5d41402abc4b.db", ".sync_5d41402abc4b.db-wal",
+                     ".sync_5d41402abc4b.db-shm", ".nextcloudsync.log", ".dropbox",
+                     ".dropbox.attr", "Thumbs.db", "desktop.ini", ".directory"):
+            with open(os.path.join(client_folder, name), "wb") as f:
+                f.write(b"client")
+        client_request = json.dumps({"operation": "list", "folder": client_folder}).encode()
         measure("list 512 history files", runs, [
             ("helper list", None, [helper], list_request),
+            ("helper list, client", None, [helper], client_request),
             ("ls -l", None, ["ls", "-l", folder], None),
             ("/bin/true", None, ["/bin/true"], None),
         ])

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "cloud/client_items.h"
 #include "cloud/coordinated_access.h"
 #include "request/sync_failure.h"
 #include "validation/paths.h"
@@ -40,6 +41,8 @@ CloudState cloudState(Platform& platform, const Directory& directory, std::strin
                       "iCloud Drive reports conflicting versions of " + itemName +
                           ". Preserve the files and resolve the folder conflict before retrying."};
   }
+  // A sync client that shares the folder tells of a conflict by a copy beside the item.
+  if (query.checkVersions) refuseClientConflict(platform, directory, name);
   if (values.ubiquitousItemDownloadingError) {
     throw SyncFailure{"SYNC_DOWNLOAD_FAILED", "iCloud Drive could not download " + itemName + ": " +
                                                   *values.ubiquitousItemDownloadingError};
@@ -72,6 +75,8 @@ void requestDownload(Platform& platform, const Directory& directory, std::string
       if (!cloudState(platform, directory, name, {.metadataOnly = true}).needsDownload) return;
     } else {
       if (!exists(directory, placeholder)) {
+        // A sync client may be downloading it, which tells the user more.
+        refuseClientDownload(platform, directory, name);
         throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
                           std::string(name) +
                               " is not available yet. Wait for iCloud Drive and retry; the "

@@ -29,7 +29,8 @@ struct CloudQuery {
 //   a symbolic link or alias: "SYNC_UNSAFE_PATH";
 //   excluded from sync: "SYNC_EXCLUDED";
 //   in conflict (the flag, or with `checkVersions` also unresolved versions in
-//     the version store): "SYNC_FILE_CONFLICT";
+//     the version store or a sync client's conflict copy beside the item, see
+//     refuseClientConflict): "SYNC_FILE_CONFLICT";
 //   a downloading error: "SYNC_DOWNLOAD_FAILED";
 //   an uploading error: "SYNC_UPLOAD_FAILED".
 // Throws SyncFailure, or the PlatformError of a failed metadata fetch.
@@ -40,8 +41,9 @@ CloudState cloudState(Platform& platform, const Directory& directory, std::strin
 // download has been asked for; never waits for a download. Runs in its own
 // metadata-only coordinated read. An item with neither a local copy nor a
 // placeholder fails with "SYNC_DOWNLOAD_PENDING" and a message that begins
-// with the item's name. Throws SyncFailure or PlatformError (a refused
-// download request).
+// with the item's name (refuseClientDownload's when a sync client is
+// downloading it). Throws SyncFailure or PlatformError (a refused download
+// request).
 void requestDownload(Platform& platform, const Directory& directory, std::string_view name);
 
 // "." + name + ".icloud": what the cloud drive leaves beside an item it has

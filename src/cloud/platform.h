@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "cloud/client_files.h"
 #include "cloud/platform_error.h"
 #include "fileio/directory.h"
 
@@ -93,6 +94,11 @@ class Platform {
   // An exception thrown by `visit` ends the enumeration and propagates.
   virtual bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
                                   const EnumerationErrorHandler& errorHandler) = 0;
+
+  // What a sync client that shares the folder means by an entry of this name
+  // (its metadata, an item in transit or a conflict copy), judged by the name
+  // alone; ClientFileKind::none where no such client keeps its state in files.
+  virtual ClientFile clientFile(std::string_view name) = 0;
 };
 
 }  // namespace brindell

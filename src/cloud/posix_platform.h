@@ -53,6 +53,10 @@ class PosixPlatform final : public Platform {
   bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
                           const EnumerationErrorHandler& errorHandler) override;
 
+  // The sync clients Linux users run say in files what a cloud drive says in
+  // metadata; their conventions are in one table (client_files.h).
+  ClientFile clientFile(std::string_view name) override { return clientFileOf(name); }
+
  private:
   // Locks the directory, checks where it is and runs `run` with the paths
   // of the requested items as they are to be used now.

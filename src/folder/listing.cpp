@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "cloud/client_items.h"
 #include "cloud/cloud_state.h"
 #include "folder/manifest.h"
 #include "request/limits.h"
@@ -52,19 +53,25 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
   Listing result;
   result.isUbiquitous = folderState.isUbiquitous;
   std::int64_t entryCount = 0;
+  std::int64_t clientMetadataCount = 0;
   std::set<std::string> seen;
   std::optional<PlatformError> enumerationError;
 
   auto judge = [&](const std::string& name) {
+    // A sync client's metadata is no part of the folder's contents and uses up
+    // none of its entries, until so many that the work must stay bounded.
+    const bool clientMetadata = isClientMetadata(platform, name);
+    if (clientMetadata && ++clientMetadataCount <= maximumClientMetadataEntries) return;
     if (++entryCount > maximumEntries) {
       throw SyncFailure{"SYNC_CAPACITY",
                         "The sync folder exceeds its 512-file limit. Local edits are safe; use a "
                         "new sync folder or an explicitly supported retention workflow."};
     }
-    if (name == ".DS_Store") return;
+    if (name == ".DS_Store" || clientMetadata) return;
     const Classified item = classify(name);
     const bool isManifest = item.baseName == manifestFileName;
     if (!isManifest && !isHistoryFileName(item.baseName)) {
+      refuseClientItem(platform, name);
       throw SyncFailure{"SYNC_FOLDER_CONTENTS",
                         "The sync folder contains an unexpected item: " + name +
                             ". Preserve it and select the dedicated "

@@ -26,9 +26,11 @@ struct Listing {
 // The file entries as the JSON array a result reports.
 JsonValue filesJson(const std::vector<FileEntry>& files);
 
-// Enumerates the folder once and judges every entry: ".DS_Store" is ignored;
-// the manifest and history files (or their placeholders) are admitted and
-// checked; anything else fails. Enforces the limits (514 enumerated entries,
+// Enumerates the folder once and judges every entry: ".DS_Store" is ignored,
+// and so is a sync client's metadata, uncounted up to a bound; the manifest and
+// history files (or their placeholders) are admitted and checked; a sync
+// client's download or conflict copy of one of those fails as such
+// (refuseClientItem); anything else fails. Enforces the limits (514 enumerated entries,
 // 4,096-byte manifest, 7 MiB per history file, 512 files, 64 MiB in total).
 // Changes nothing in the folder; at most asks for a placeholder's download.
 // `metadataOnly` applies to the folder's own cloud state. Throws SyncFailure

@@ -24,8 +24,11 @@ std::string normalizedPath(std::string_view path) {
 }
 
 std::string lastComponent(std::string_view path) {
-  const std::vector<std::string> components = pathComponents(path);
-  return components.empty() ? "/" : components.back();
+  const std::size_t end = path.find_last_not_of('/');
+  if (end == path.npos) return "/";
+  const std::size_t slash = path.rfind('/', end);
+  const std::size_t start = slash == path.npos ? 0 : slash + 1;
+  return std::string(path.substr(start, end + 1 - start));
 }
 
 std::string appendComponent(std::string_view path, std::string_view name) {

@@ -131,9 +131,8 @@ TEST_F(PosixPlatformTest, ReadsProceedTogetherAndWaitsShareOneBound) {
   for (int i = 0; i < 3; ++i) {
     const auto error = platform.coordinateWriting(held, "", 0, [&](const std::string&) { ++runs; });
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->description,
-              "Another process is holding \u201Csync" +
-                  std::string("\u201D; gave up after waiting 1 second."));
+    EXPECT_EQ(error->description, "Another process is holding \u201Csync" +
+                                      std::string("\u201D; gave up after waiting 1 second."));
   }
   // Three waits of their own would take three seconds.
   EXPECT_LT(std::chrono::steady_clock::now() - started, 2500ms);

@@ -37,8 +37,10 @@ TEST_P(List, ReportsTheFilesSortedByName) {
   TemporaryDirectory root;
   const std::string folder = makeSyncFolder(root.path());
   // Ignored, but it counts as an entry: 512 files, the manifest and this are
-  // the most a folder may hold.
-  build(folder, with(GetParam().files, file(".DS_Store", "finder")));
+  // the most a folder may hold. A sync client's metadata is ignored too and
+  // counts toward no limit, neither the entries nor the 64 MiB.
+  build(folder, with(GetParam().files, file(".DS_Store", "finder"), directory(".stfolder"),
+                     file(".nextcloudsync.log", "sync run"), sparse(".sync_0a1b2c.db", 1 << 20)));
   // "op" is the older spelling of "operation".
   const HelperRun run = runHelper(R"({"op":"list","folder":)" + jsonString(folder) + "}");
   EXPECT_EQ(run.output, listedLine(GetParam().files));

@@ -75,6 +75,12 @@ std::string unexpectedItem(const std::string& name) {
 }
 
 const std::string manifest = "manifest.json";
+// Journals of as many sync client accounts.
+std::vector<Item> clientJournals(int count) {
+  std::vector<Item> journals;
+  for (int i = 0; i < count; ++i) journals.push_back(file(".sync_" + std::to_string(i) + ".db"));
+  return journals;
+}
 const std::string name = historyName(1), name2 = historyName(2);
 const std::string bundle = objectOfSize(100);
 const std::string workspaceMember = R"("workspaceId":")" + std::string(workspaceA) + "\"";
@@ -215,7 +221,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "SYNC_CAPACITY",
                 "A sync history file exceeds the 7-MiB limit. Local workspace data is unchanged.")},
         Case{"total_over_64_mib", filesLeaving(-1), listOf(), folderFull},
-        Case{"files_513", historyFiles(513, 2), listOf(), folderFull}),
+        Case{"files_513", historyFiles(513, 2), listOf(), folderFull},
+        // Uncounted up to 32, a sync client's metadata still keeps the work bounded.
+        Case{"client_metadata_past_its_allowance",
+             with(historyFiles(512, 2), file(".DS_Store"), clientJournals(33)), listOf(),
+             refused("SYNC_CAPACITY",
+                     "The sync folder exceeds its 512-file limit. Local edits are safe; use a new "
+                     "sync folder or an explicitly supported retention workflow.")}),
     [](const auto& info) { return std::string(info.param.label); });
 
 const std::string createdFolder = folderName + "/";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -58,6 +59,7 @@ class FakePlatform final : public Platform {
   std::map<std::string, std::string> downloadRefusals;  // otherwise a request is accepted
   std::map<std::string, Coordination> coordinations;    // keyed by the (writing) path
   std::map<std::string, Enumeration> enumerations;
+  std::map<std::string, ClientFile, std::less<>> clientFiles;  // by entry name
 
   // What the code under test asked for.
   std::vector<CoordinateCall> coordinateCalls;
@@ -77,6 +79,10 @@ class FakePlatform final : public Platform {
   void startDownloading(const Directory& directory, std::string_view name) override;
   bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
                           const EnumerationErrorHandler& errorHandler) override;
+  ClientFile clientFile(std::string_view name) override {
+    const auto scripted = clientFiles.find(name);
+    return scripted != clientFiles.end() ? scripted->second : local_.clientFile(name);
+  }
 
  private:
   std::optional<PlatformError> coordinate(const std::string& path, const Accessor& accessor);

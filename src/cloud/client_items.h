@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "cloud/platform.h"
+
+namespace brindell {
+
+// What a sync client sharing the sync folder tells through files of its own:
+// which entries are its metadata, which item is still downloading and which
+// is in conflict. Each entry is judged by its name (Platform::clientFile); the
+// helper never reads, renames or removes any of them, because some clients
+// delete the real file on every peer when its conflict copy goes.
+
+// Client metadata beyond this many in one folder counts toward the listing's
+// entry bound like any entry, so that no folder makes a listing examine more
+// than a bounded number of entries. Clients leave a handful.
+inline constexpr std::int64_t maximumClientMetadataEntries = 32;
+
+// Whether a sync client keeps the entry for itself (ClientFileKind::metadata):
+// the listing passes over it as it does ".DS_Store". Never throws.
+bool isClientMetadata(Platform& platform, const std::string& name);
+
+// For an entry that is not one of the folder's own items: throws when a sync
+// client left it for "manifest.json" or a history file
+//   still downloading: "SYNC_DOWNLOAD_PENDING" item + " is not available
+//     yet: ...", the message naming the item the entry stands for;
+//   in conflict: "SYNC_FILE_CONFLICT", the message naming the item and the
+//     entry;
+// and returns otherwise, leaving the entry to the caller.
+void refuseClientItem(Platform& platform, const std::string& name);
+
+// For an item of the directory that is missing: throws "SYNC_DOWNLOAD_PENDING"
+// as above when the directory shows a sync client's download of it in progress, and
+// returns otherwise. Lists that folder, at most as many entries as a listing
+// examines. Throws SyncFailure "SYNC_IO" when the folder cannot be listed, or
+// the PlatformError met while listing it.
+void refuseClientDownload(Platform& platform, const Directory& directory, std::string_view item);
+
+// Throws "SYNC_FILE_CONFLICT" as above when the directory holds a sync
+// client's conflict copy of the item, and returns otherwise. Lists the
+// directory like refuseClientDownload, with the same failures.
+void refuseClientConflict(Platform& platform, const Directory& directory, std::string_view item);
+
+}  // namespace brindell
