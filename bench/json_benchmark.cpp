@@ -15,7 +15,7 @@
 #include <new>
 #include <string>
 
-#include "fileio/json.h"
+#include "json/json.h"
 
 namespace {
 

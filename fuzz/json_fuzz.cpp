@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-#include "fileio/json.h"
+#include "base/sync_failure.h"
+#include "json/json.h"
 #include "request/request_cycle.h"
-#include "request/sync_failure.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ std::optional<JsonObject> parsed(const std::string& bytes) {
   try {
     return parseObject(bytes);
   } catch (const SyncFailure& failure) {
-    if (failure.code != "SYNC_INVALID_FILE") std::abort();
+    if (failure.code != Code::invalidFile) std::abort();
     return std::nullopt;
   }
 }

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/platform_error.h"
 #include "cloud/client_files.h"
-#include "cloud/platform_error.h"
 #include "fileio/directory.h"
 
 namespace brindell {
@@ -52,48 +52,45 @@ class Platform {
   using ReadingWritingAccessor =
       std::function<void(const std::string& readingPath, const std::string& writingPath)>;
   using EntryVisitor = std::function<void(const std::string& name)>;
-  using EnumerationErrorHandler = std::function<bool(const PlatformError& error)>;
 
   virtual ~Platform() = default;
 
+  // Every member reports a failure of the platform by throwing PlatformError.
+
   // Coordination. Each call runs the accessor at most once, before it
   // returns, handing it the path at which the item is to be used now
-  // (another path, or "", when the item moved while the call waited).
-  // Returns the error with which coordination failed, in which case the
-  // accessor did not run. An exception thrown by the accessor propagates
-  // after the coordination ends.
-  virtual std::optional<PlatformError> coordinateReading(const Directory& directory,
-                                                         std::string_view name, int options,
-                                                         const Accessor& accessor) = 0;
-  virtual std::optional<PlatformError> coordinateWriting(const Directory& directory,
-                                                         std::string_view name, int options,
-                                                         const Accessor& accessor) = 0;
+  // (another path, or "", when the item moved while the call waited). A
+  // coordination that fails throws; the accessor may or may not have run. An
+  // exception thrown by the accessor propagates after the coordination ends.
+  virtual void coordinateReading(const Directory& directory, std::string_view name, int options,
+                                 const Accessor& accessor) = 0;
+  virtual void coordinateWriting(const Directory& directory, std::string_view name, int options,
+                                 const Accessor& accessor) = 0;
   // Holds a read coordination of the item `readingName` of `folder` and a
   // write coordination of `folder` itself together while the accessor runs.
-  virtual std::optional<PlatformError> coordinateReadingAndWriting(
-      const Directory& folder, std::string_view readingName, int readingOptions, int writingOptions,
-      const ReadingWritingAccessor& accessor) = 0;
+  virtual void coordinateReadingAndWriting(const Directory& folder, std::string_view readingName,
+                                           int readingOptions, int writingOptions,
+                                           const ReadingWritingAccessor& accessor) = 0;
 
   // Metadata that describes the item even while only its placeholder is
-  // local (promised), or of the local item itself. Throw PlatformError.
+  // local (promised), or of the local item itself.
   virtual ResourceValues promisedResourceValues(const Directory& directory,
                                                 std::string_view name) = 0;
   virtual ResourceValues resourceValues(const Directory& directory, std::string_view name) = 0;
   // How many unresolved conflict versions the version store holds for the
-  // item (no answer counts as none). Throws PlatformError.
+  // item (no answer counts as none).
   virtual std::size_t unresolvedConflictVersionCount(const Directory& directory,
                                                      std::string_view name) = 0;
   // Asks the cloud drive to download the item; does not wait for it.
-  // Throws PlatformError when the request is refused.
+  // Throws when the request is refused.
   virtual void startDownloading(const Directory& directory, std::string_view name) = 0;
 
   // Enumerates the direct entries of a folder (hidden ones included, none of
-  // their descendants), calling `visit` with each entry's name. An error met
-  // while enumerating goes to `errorHandler`; when it answers false the
-  // enumeration stops. Returns false when no enumeration could be started.
-  // An exception thrown by `visit` ends the enumeration and propagates.
-  virtual bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
-                                  const EnumerationErrorHandler& errorHandler) = 0;
+  // their descendants), calling `visit` with each entry's name. Returns false,
+  // without an error, when the platform could start no enumeration at all; an
+  // error met while enumerating ends it and is thrown. An exception thrown by
+  // `visit` ends the enumeration and propagates.
+  virtual bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit) = 0;
 
   // What a sync client that shares the folder means by an entry of this name
   // (its metadata, an item in transit or a conflict copy), judged by the name

@@ -13,7 +13,7 @@
 #include <memory>
 #include <thread>
 
-#include "validation/paths.h"
+#include "base/names.h"
 
 namespace brindell {
 namespace {
@@ -65,56 +65,53 @@ std::string handedPath(const Directory& directory, std::string_view name,
 PosixPlatform::PosixPlatform(std::chrono::milliseconds coordinationTimeout)
     : coordinationTimeout_(coordinationTimeout) {}
 
-std::optional<PlatformError> PosixPlatform::coordinate(const Directory& directory,
-                                                       int lockOperation,
-                                                       const std::function<void(bool moved)>& run) {
-  const std::string name = quoted(lastComponent(directory.path));
+void PosixPlatform::coordinate(const Directory& directory, int lockOperation,
+                               const std::function<void(bool moved)>& run) {
   // Opened through the held descriptor: the lock is on the directory that
   // was checked, whatever its path names by now. A lock needs a readable
   // descriptor, so a folder that may be searched but not read cannot be
   // coordinated.
   const FileDescriptor lock = openForReading(directory);
-  if (!lock.valid()) return systemError("Cannot coordinate access to " + name, errno);
+  const int opening = errno;
+  const std::string name = quoted(lastComponent(directory.path));
+  if (!lock.valid()) throw systemError("Cannot coordinate access to " + name, opening);
   if (!deadline_) deadline_ = Clock::now() + coordinationTimeout_;
   for (;;) {
     if (::flock(lock.get(), lockOperation | LOCK_NB) == 0) break;
     const int error = errno;
     if (error == EINTR) continue;
-    if (error != EWOULDBLOCK) return systemError("Cannot coordinate access to " + name, error);
+    if (error != EWOULDBLOCK) throw systemError("Cannot coordinate access to " + name, error);
     const Clock::time_point now = Clock::now();
     if (now >= *deadline_) {
-      return PlatformError{"Another process is holding " + name + "; gave up after waiting " +
-                           describeDuration(coordinationTimeout_) + "."};
+      throw PlatformError{"Another process is holding " + name + "; gave up after waiting " +
+                          describeDuration(coordinationTimeout_) + "."};
     }
     std::this_thread::sleep_for(std::min<Clock::duration>(*deadline_ - now, lockPollInterval));
   }
-  run(!stillAtItsPath(directory));
   // The lock goes with the descriptor when the accessor returns or throws.
-  return std::nullopt;
+  run(!stillAtItsPath(directory));
 }
 
-std::optional<PlatformError> PosixPlatform::coordinateReading(const Directory& directory,
-                                                              std::string_view name, int,
-                                                              const Accessor& accessor) {
-  return coordinate(directory, LOCK_SH, [&](bool moved) {
+void PosixPlatform::coordinateReading(const Directory& directory, std::string_view name, int,
+                                      const Accessor& accessor) {
+  coordinate(directory, LOCK_SH, [&](bool moved) {
     accessor(handedPath(directory, name,
                         moved ? currentPath(directory.descriptor.get()) : directory.path));
   });
 }
 
-std::optional<PlatformError> PosixPlatform::coordinateWriting(const Directory& directory,
-                                                              std::string_view name, int,
-                                                              const Accessor& accessor) {
-  return coordinate(directory, LOCK_EX, [&](bool moved) {
+void PosixPlatform::coordinateWriting(const Directory& directory, std::string_view name, int,
+                                      const Accessor& accessor) {
+  coordinate(directory, LOCK_EX, [&](bool moved) {
     accessor(handedPath(directory, name,
                         moved ? currentPath(directory.descriptor.get()) : directory.path));
   });
 }
 
-std::optional<PlatformError> PosixPlatform::coordinateReadingAndWriting(
-    const Directory& folder, std::string_view readingName, int, int,
-    const ReadingWritingAccessor& accessor) {
-  return coordinate(folder, LOCK_EX, [&](bool moved) {
+void PosixPlatform::coordinateReadingAndWriting(const Directory& folder,
+                                                std::string_view readingName, int, int,
+                                                const ReadingWritingAccessor& accessor) {
+  coordinate(folder, LOCK_EX, [&](bool moved) {
     const std::string now = moved ? currentPath(folder.descriptor.get()) : folder.path;
     accessor(handedPath(folder, readingName, now), handedPath(folder, "", now));
   });
@@ -153,8 +150,7 @@ void PosixPlatform::startDownloading(const Directory& directory, std::string_vie
                       " is not in a cloud drive, so it cannot be downloaded."};
 }
 
-bool PosixPlatform::enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
-                                       const EnumerationErrorHandler& errorHandler) {
+bool PosixPlatform::enumerateDirectory(const Directory& folder, const EntryVisitor& visit) {
   FileDescriptor readable = openForReading(folder);
   DIR* opened = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
   if (opened == nullptr) return false;
@@ -164,9 +160,10 @@ bool PosixPlatform::enumerateDirectory(const Directory& folder, const EntryVisit
     errno = 0;
     const dirent* entry = ::readdir(stream.get());
     if (entry == nullptr) {
+      // A directory stream cannot be read past a failure.
       if (errno != 0) {
         const int error = errno;
-        errorHandler(systemError("Cannot list " + quoted(lastComponent(folder.path)), error));
+        throw systemError("Cannot list " + quoted(lastComponent(folder.path)), error);
       }
       return true;
     }

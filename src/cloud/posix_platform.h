@@ -31,13 +31,13 @@ class PosixPlatform final : public Platform {
 
   explicit PosixPlatform(std::chrono::milliseconds coordinationTimeout = maximumCoordinationWait);
 
-  std::optional<PlatformError> coordinateReading(const Directory& directory, std::string_view name,
-                                                 int options, const Accessor& accessor) override;
-  std::optional<PlatformError> coordinateWriting(const Directory& directory, std::string_view name,
-                                                 int options, const Accessor& accessor) override;
-  std::optional<PlatformError> coordinateReadingAndWriting(
-      const Directory& folder, std::string_view readingName, int readingOptions, int writingOptions,
-      const ReadingWritingAccessor& accessor) override;
+  void coordinateReading(const Directory& directory, std::string_view name, int options,
+                         const Accessor& accessor) override;
+  void coordinateWriting(const Directory& directory, std::string_view name, int options,
+                         const Accessor& accessor) override;
+  void coordinateReadingAndWriting(const Directory& folder, std::string_view readingName,
+                                   int readingOptions, int writingOptions,
+                                   const ReadingWritingAccessor& accessor) override;
 
   // fstatat values: kind and, for a regular file, its size; alias false;
   // every cloud value absent. Both kinds of fetch give the same values.
@@ -48,10 +48,7 @@ class PosixPlatform final : public Platform {
                                              std::string_view name) override;
   // Always refused: nothing is in a cloud drive.
   void startDownloading(const Directory& directory, std::string_view name) override;
-  // A read error ends the enumeration after the handler has seen it,
-  // whatever it answers: a directory stream cannot be read past a failure.
-  bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
-                          const EnumerationErrorHandler& errorHandler) override;
+  bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit) override;
 
   // The sync clients Linux users run say in files what a cloud drive says in
   // metadata; their conventions are in one table (client_files.h).
@@ -60,8 +57,8 @@ class PosixPlatform final : public Platform {
  private:
   // Locks the directory, checks where it is and runs `run` with the paths
   // of the requested items as they are to be used now.
-  std::optional<PlatformError> coordinate(const Directory& directory, int lockOperation,
-                                          const std::function<void(bool moved)>& run);
+  void coordinate(const Directory& directory, int lockOperation,
+                  const std::function<void(bool moved)>& run);
 
   std::chrono::milliseconds coordinationTimeout_;
   std::optional<std::chrono::steady_clock::time_point> deadline_;

@@ -6,11 +6,7 @@
 
 #include <cerrno>
 
-#include "cloud/coordinated_access.h"
-#include "fileio/json.h"
-#include "folder/manifest.h"
-#include "request/limits.h"
-#include "request/sync_failure.h"
+#include "base/sync_failure.h"
 
 namespace brindell {
 namespace {
@@ -18,7 +14,7 @@ namespace {
 constexpr std::size_t readChunkBytes = 65'536;
 
 SyncFailure tooLarge() {
-  return SyncFailure{"SYNC_CAPACITY",
+  return SyncFailure{Code::capacity,
                      "A sync file exceeds the supported size limit. Local workspace data is "
                      "unchanged."};
 }
@@ -26,17 +22,20 @@ SyncFailure tooLarge() {
 }  // namespace
 
 std::string boundedData(const Directory& directory, std::string_view name, std::int64_t maximum) {
-  validateItem(directory, name, /*directoryExpected=*/false, /*allowMissing=*/false);
+  validateItem(directory, name, {});
   // Relative to the held folder and without following a link; non-blocking
   // so that a FIFO swapped in after the check cannot hold the helper.
   const FileDescriptor file(::openat(directory.descriptor.get(), std::string(name).c_str(),
                                      O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-  if (!file.valid()) throw posixFailure("Cannot read " + std::string(name));
+  if (!file.valid()) {
+    const int error = errno;
+    throw posixFailure("Cannot read " + std::string(name), error);
+  }
   struct stat status;
-  if (::fstat(file.get(), &status) != 0) throw posixFailure("Cannot inspect the opened sync file");
+  if (::fstat(file.get(), &status) != 0)
+    throw posixFailure("Cannot inspect the opened sync file", errno);
   if ((status.st_mode & S_IFMT) != S_IFREG || status.st_nlink != 1) {
-    throw SyncFailure{"SYNC_UNSAFE_PATH",
-                      "Sync content must be a regular file without hard links."};
+    throw SyncFailure{Code::unsafePath, "Sync content must be a regular file without hard links."};
   }
   if (status.st_size < 0 || status.st_size > maximum) throw tooLarge();
 
@@ -53,7 +52,7 @@ std::string boundedData(const Directory& directory, std::string_view name, std::
     do {
       n = ::read(file.get(), bytes.data() + held, request);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) throw posixFailure("Cannot read the sync file");
+    if (n < 0) throw posixFailure("Cannot read the sync file", errno);
     if (n == 0) {
       bytes.resize(held);
       return bytes;
@@ -61,28 +60,6 @@ std::string boundedData(const Directory& directory, std::string_view name, std::
     held += static_cast<std::size_t>(n);
     if (held > static_cast<std::size_t>(maximum)) throw tooLarge();
   }
-}
-
-ObjectFile readObject(Platform& platform, const Directory& directory, std::string_view name,
-                      std::int64_t maximum) {
-  validateItem(directory, name, /*directoryExpected=*/false, /*allowMissing=*/false);
-  const CloudState state = cloudState(platform, directory, name, {.checkVersions = true});
-  if (state.needsDownload) {
-    throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
-                      "iCloud Drive has not made the current file contents available. Retry after "
-                      "the download completes."};
-  }
-  JsonObject object = parseObject(boundedData(directory, name, maximum));
-  return ObjectFile{std::move(object), CloudState{state.isUbiquitous, state.isUploaded, false}};
-}
-
-ObjectFile readManifest(Platform& platform, const Directory& folder) {
-  requestDownload(platform, folder, manifestFileName);
-  ObjectFile manifest = coordinatedRead(
-      platform, folder, manifestFileName, /*metadataOnly=*/false,
-      [&] { return readObject(platform, folder, manifestFileName, maximumManifestBytes); });
-  manifestObject(manifest.object);
-  return manifest;
 }
 
 }  // namespace brindell

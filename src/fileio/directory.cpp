@@ -4,9 +4,9 @@
 
 #include <cerrno>
 
+#include "base/names.h"
+#include "base/sync_failure.h"
 #include "fileio/safe_path.h"
-#include "request/sync_failure.h"
-#include "validation/paths.h"
 
 namespace brindell {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 constexpr std::string_view inspectPath = "Cannot inspect the sync path";
 
 SyncFailure missing() {
-  return SyncFailure{"SYNC_MISSING",
+  return SyncFailure{Code::missing,
                      "The selected sync folder or file is unavailable. Restore access or wait for "
                      "iCloud Drive, then retry."};
 }
@@ -22,11 +22,11 @@ SyncFailure missing() {
 // The kind checks every component of a path passes, the last one included.
 void checkKind(const struct stat& status, bool directoryExpected) {
   if (S_ISLNK(status.st_mode)) {
-    throw SyncFailure{"SYNC_UNSAFE_PATH",
+    throw SyncFailure{Code::unsafePath,
                       "Sync paths cannot contain symbolic links. Select the actual folder."};
   }
   if (directoryExpected ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode)) {
-    throw SyncFailure{"SYNC_UNSAFE_PATH", "The sync path contains an unexpected filesystem item."};
+    throw SyncFailure{Code::unsafePath, "The sync path contains an unexpected filesystem item."};
   }
 }
 
@@ -38,9 +38,9 @@ Directory openComponent(int parent, std::string_view name, std::string path) {
   struct stat status;
   if (!held.valid()) {
     if (errno == ENOENT) throw missing();
-    throw posixFailure(inspectPath);
+    throw posixFailure(inspectPath, errno);
   }
-  if (::fstat(held.get(), &status) != 0) throw posixFailure(inspectPath);
+  if (::fstat(held.get(), &status) != 0) throw posixFailure(inspectPath, errno);
   checkKind(status, true);
   return Directory{std::move(held), std::move(path), status.st_dev, status.st_ino};
 }
@@ -54,7 +54,7 @@ std::string Directory::pathOf(std::string_view name) const {
 Directory openDirectory(const std::string& path) {
   FileDescriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
   struct stat status;
-  if (!root.valid() || ::fstat(root.get(), &status) != 0) throw posixFailure(inspectPath);
+  if (!root.valid() || ::fstat(root.get(), &status) != 0) throw posixFailure(inspectPath, errno);
   Directory directory{std::move(root), "/", status.st_dev, status.st_ino};
   for (const std::string& component : pathComponents(path)) {
     Directory next = openComponent(directory.descriptor.get(), component,
@@ -76,21 +76,20 @@ std::optional<struct stat> itemStatus(const Directory& directory, std::string_vi
                                               &status, AT_SYMLINK_NOFOLLOW);
   if (result == 0) return status;
   if (errno == ENOENT) return std::nullopt;
-  throw posixFailure(failurePrefix);
+  throw posixFailure(failurePrefix, errno);
 }
 
 bool exists(const Directory& directory, std::string_view name) {
   return itemStatus(directory, name, "Cannot inspect " + std::string(name)).has_value();
 }
 
-void validateItem(const Directory& directory, std::string_view name, bool directoryExpected,
-                  bool allowMissing) {
+void validateItem(const Directory& directory, std::string_view name, ItemRule rule) {
   const std::optional<struct stat> status = itemStatus(directory, name, inspectPath);
   if (!status) {
-    if (allowMissing) return;
+    if (rule.allowMissing) return;
     throw missing();
   }
-  checkKind(*status, directoryExpected);
+  checkKind(*status, rule.directory);
 }
 
 bool stillAtItsPath(const Directory& directory) {

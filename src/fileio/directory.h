@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "fileio/file_descriptor.h"
+#include "base/file_descriptor.h"
 
 namespace brindell {
 
@@ -31,9 +31,9 @@ struct Directory {
 // root one component at a time, each opened relative to the one before
 // without following links. The first problem from the top decides. Throws
 // SyncFailure:
-//   "SYNC_MISSING"     a component is missing;
-//   "SYNC_UNSAFE_PATH" a component is a symbolic link, or not a directory;
-//   "SYNC_IO"          "Cannot inspect the sync path" for any other failure.
+//   Code::missing     a component is missing;
+//   Code::unsafePath a component is a symbolic link, or not a directory;
+//   Code::io          "Cannot inspect the sync path" for any other failure.
 Directory openDirectory(const std::string& path);
 
 // The child directory `name` of `parent`, opened relative to it; the same
@@ -42,20 +42,24 @@ Directory openChildDirectory(const Directory& parent, std::string_view name);
 
 // The item `name` inside the directory, without following a final link; the
 // directory itself for "". nullopt when nothing has that name. Throws
-// SyncFailure "SYNC_IO" with posixFailure(`failurePrefix`) for any other error.
+// SyncFailure Code::io with posixFailure(`failurePrefix`) for any other error.
 std::optional<struct stat> itemStatus(const Directory& directory, std::string_view name,
                                       std::string_view failurePrefix);
 
 // Whether an item named `name` exists in the directory (a link counts).
-// Throws SyncFailure "SYNC_IO" "Cannot inspect " + name.
+// Throws SyncFailure Code::io "Cannot inspect " + name.
 bool exists(const Directory& directory, std::string_view name);
 
-// Checks the item `name` of the directory the way a path is checked: it must
-// exist (unless `allowMissing`), must not be a symbolic link, and must be a
-// directory when `directory` is set, a regular file otherwise. Throws the
-// failures of openDirectory.
-void validateItem(const Directory& directory, std::string_view name, bool directoryExpected,
-                  bool allowMissing);
+// What an item checked by validateItem must be.
+struct ItemRule {
+  bool directory = false;     // a directory rather than a regular file
+  bool allowMissing = false;  // may be absent
+};
+
+// Checks the item `name` of the directory the way every component of a path
+// is checked: present (unless the rule allows it missing), not a symbolic
+// link, and of the rule's kind. Throws the failures of openDirectory.
+void validateItem(const Directory& directory, std::string_view name, ItemRule rule);
 
 // Whether the directory's path, resolved anew without following links, still
 // names the held directory (same device and inode).

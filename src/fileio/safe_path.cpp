@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "validation/paths.h"
+#include "base/names.h"
 
 namespace brindell {
 namespace {

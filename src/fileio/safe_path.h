@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "fileio/file_descriptor.h"
+#include "base/file_descriptor.h"
 
 namespace brindell {
 

@@ -12,11 +12,10 @@
 #include <random>
 #include <vector>
 
-#include "cloud/platform_error.h"
-#include "request/limits.h"
-#include "request/sync_failure.h"
-#include "validation/identifiers.h"
-#include "validation/paths.h"
+#include "base/limits.h"
+#include "base/names.h"
+#include "base/platform_error.h"
+#include "base/sync_failure.h"
 
 namespace brindell {
 namespace {
@@ -46,13 +45,13 @@ void writeAll(int file, std::string_view bytes) {
   while (written < bytes.size()) {
     const ssize_t n = ::write(file, bytes.data() + written, bytes.size() - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw posixFailure("Cannot write the sync file");
+    if (n < 0) throw posixFailure("Cannot write the sync file", errno);
     // A write that takes nothing while bytes remain would loop forever; the
     // device is full in all but name.
     if (n == 0) throw posixFailure("Cannot write the sync file", ENOSPC);
     written += static_cast<std::size_t>(n);
   }
-  if (::fsync(file) != 0) throw posixFailure("Cannot synchronize the sync file");
+  if (::fsync(file) != 0) throw posixFailure("Cannot synchronize the sync file", errno);
 }
 
 // Brings the mode to exactly what was asked, whatever the umask took away.
@@ -268,7 +267,7 @@ StagedFile::StagedFile(const Directory& folder, std::string_view bytes) {
   if (!file_.valid()) {
     // File systems without unnamed files refuse them in one of these ways.
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-      throw posixFailure("Cannot prepare the sync file");
+      throw posixFailure("Cannot prepare the sync file", errno);
     }
     Directory parent = openChildDirectory(folder, "..");
     parentOfFolder_ = std::make_unique<Directory>(std::move(parent));
@@ -276,9 +275,9 @@ StagedFile::StagedFile(const Directory& folder, std::string_view bytes) {
     file_ = FileDescriptor(::openat(staging_->directory().descriptor.get(),
                                     std::string(stagedHistoryName).c_str(),
                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file_.valid()) throw posixFailure("Cannot prepare the sync file");
+    if (!file_.valid()) throw posixFailure("Cannot prepare the sync file", errno);
   }
-  if (::fchmod(file_.get(), 0600) != 0) throw posixFailure("Cannot prepare the sync file");
+  if (::fchmod(file_.get(), 0600) != 0) throw posixFailure("Cannot prepare the sync file", errno);
   writeAll(file_.get(), bytes);
 }
 
@@ -298,7 +297,7 @@ bool StagedFile::linkExclusively(const Directory& folder, std::string_view name)
   }
   if (result == 0) return true;
   if (errno == EEXIST) return false;
-  throw posixFailure("Cannot publish the sync file");
+  throw posixFailure("Cannot publish the sync file", errno);
 }
 
 Directory makeDirectory(const Directory& parent, std::string_view name) {
@@ -315,7 +314,7 @@ void writeNewFile(const Directory& directory, std::string_view name, std::string
   const FileDescriptor file(::openat(directory.descriptor.get(), std::string(name).c_str(),
                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.valid() || ::fchmod(file.get(), 0600) != 0) {
-    throw posixFailure("Cannot prepare the sync file");
+    throw posixFailure("Cannot prepare the sync file", errno);
   }
   writeAll(file.get(), bytes);
 }
@@ -327,13 +326,13 @@ bool moveExclusively(const Directory& from, std::string_view fromName, const Dir
     return true;
   }
   if (errno == EEXIST) return false;
-  throw posixFailure("Cannot publish the sync file");
+  throw posixFailure("Cannot publish the sync file", errno);
 }
 
 void syncDirectory(const Directory& directory) {
   const FileDescriptor readable = openForReading(directory);
   if (!readable.valid() || ::fsync(readable.get()) != 0) {
-    throw posixFailure("Cannot synchronize the sync directory");
+    throw posixFailure("Cannot synchronize the sync directory", errno);
   }
 }
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/file_descriptor.h"
 #include "fileio/directory.h"
-#include "fileio/file_descriptor.h"
 
 namespace brindell {
 
@@ -55,7 +55,7 @@ void removeLeftoversBeside(const Directory& folder) noexcept;
 class StagedFile {
  public:
   // Writes `bytes` (mode exactly 0600) and fsyncs them. Throws SyncFailure
-  // "SYNC_IO" with "Cannot prepare the sync file" (the file could not be
+  // Code::io with "Cannot prepare the sync file" (the file could not be
   // made), "Cannot write the sync file" (retrying EINTR and short writes; a
   // write that takes nothing counts as a full device), "Cannot synchronize
   // the sync file"; or the StagingDirectory's PlatformError.
@@ -65,7 +65,7 @@ class StagedFile {
 
   // Gives the content the name `name` in `folder`, atomically and never
   // replacing anything: true when done, false when the name is taken.
-  // Throws SyncFailure "SYNC_IO" "Cannot publish the sync file" otherwise.
+  // Throws SyncFailure Code::io "Cannot publish the sync file" otherwise.
   bool linkExclusively(const Directory& folder, std::string_view name);
 
  private:
@@ -82,19 +82,19 @@ Directory makeDirectory(const Directory& parent, std::string_view name);
 
 // Creates `name` in the directory exclusively (mode exactly 0600, never
 // through a link), writes all bytes and fsyncs them. Throws SyncFailure
-// "SYNC_IO" with "Cannot prepare the sync file", "Cannot write the sync
+// Code::io with "Cannot prepare the sync file", "Cannot write the sync
 // file", "Cannot synchronize the sync file".
 void writeNewFile(const Directory& directory, std::string_view name, std::string_view bytes);
 
 // Renames an entry of one held directory to a name in another, atomically
 // and never replacing anything: true when moved, false when the destination
-// exists. Throws SyncFailure "SYNC_IO" "Cannot publish the sync file"
+// exists. Throws SyncFailure Code::io "Cannot publish the sync file"
 // otherwise (including a file system that cannot rename exclusively).
 bool moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
                      std::string_view toName);
 
 // Flushes the directory's entries to stable storage. Throws SyncFailure
-// "SYNC_IO" "Cannot synchronize the sync directory".
+// Code::io "Cannot synchronize the sync directory".
 void syncDirectory(const Directory& directory);
 
 }  // namespace brindell

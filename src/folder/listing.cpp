@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <set>
 
-#include "cloud/client_items.h"
-#include "cloud/cloud_state.h"
+#include "base/limits.h"
+#include "base/names.h"
+#include "base/sync_failure.h"
+#include "folder/client_items.h"
+#include "folder/cloud_state.h"
 #include "folder/manifest.h"
-#include "request/limits.h"
-#include "request/sync_failure.h"
-#include "validation/identifiers.h"
 
 namespace brindell {
 namespace {
@@ -35,6 +35,46 @@ Classified classify(const std::string& name) {
                             name.size() - placeholderPrefix.size() - placeholderSuffix.size())};
 }
 
+// The size of an admitted entry's item, from the metadata that exists even
+// while only a placeholder is local. A placeholder whose metadata has not
+// arrived gets its item's download asked for, to be retried once it is here
+// (a refused request replaces the error).
+std::int64_t itemSize(Platform& platform, const Directory& folder, const Classified& item) {
+  ResourceValues values;
+  try {
+    values = platform.promisedResourceValues(folder, item.baseName);
+  } catch (const PlatformError&) {
+    if (!item.placeholder) throw;
+    platform.startDownloading(folder, item.baseName);
+    throw SyncFailure{Code::downloadPending,
+                      "iCloud Drive has not supplied the history file's metadata yet. Retry "
+                      "after its download completes."};
+  }
+  if (values.isRegularFile != true || !values.fileSize || *values.fileSize < 0) {
+    throw SyncFailure{Code::unsafePath, "A sync item is not a regular file with a known size."};
+  }
+  return *values.fileSize;
+}
+
+// Counts an admitted history file against the folder's limits.
+void admitHistoryFile(Listing& result, const std::string& name, std::int64_t size,
+                      bool isUploaded) {
+  if (size > maximumBundleBytes) {
+    throw SyncFailure{Code::capacity,
+                      "A sync history file exceeds the 7-MiB limit. Local workspace data is "
+                      "unchanged."};
+  }
+  // Both operands are at most 64 MiB + 7 MiB here, far from overflow.
+  result.totalBytes += size;
+  if (static_cast<std::int64_t>(result.files.size()) >= maximumFiles ||
+      result.totalBytes > maximumFolderBytes) {
+    throw SyncFailure{Code::capacity,
+                      "The sync folder exceeds its 512-file or 64-MiB limit. Local edits are "
+                      "safe; use a new sync folder or a supported retention workflow."};
+  }
+  result.files.push_back(FileEntry{name, size, isUploaded});
+}
+
 }  // namespace
 
 JsonValue filesJson(const std::vector<FileEntry>& files) {
@@ -55,7 +95,6 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
   std::int64_t entryCount = 0;
   std::int64_t clientMetadataCount = 0;
   std::set<std::string> seen;
-  std::optional<PlatformError> enumerationError;
 
   auto judge = [&](const std::string& name) {
     // A sync client's metadata is no part of the folder's contents and uses up
@@ -63,7 +102,7 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
     const bool clientMetadata = isClientMetadata(platform, name);
     if (clientMetadata && ++clientMetadataCount <= maximumClientMetadataEntries) return;
     if (++entryCount > maximumEntries) {
-      throw SyncFailure{"SYNC_CAPACITY",
+      throw SyncFailure{Code::capacity,
                         "The sync folder exceeds its 512-file limit. Local edits are safe; use a "
                         "new sync folder or an explicitly supported retention workflow."};
     }
@@ -72,72 +111,37 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
     const bool isManifest = item.baseName == manifestFileName;
     if (!isManifest && !isHistoryFileName(item.baseName)) {
       refuseClientItem(platform, name);
-      throw SyncFailure{"SYNC_FOLDER_CONTENTS",
+      throw SyncFailure{Code::folderContents,
                         "The sync folder contains an unexpected item: " + name +
                             ". Preserve it and select the dedicated "
                             "Brindell folder."};
     }
     if (!seen.insert(item.baseName).second) {
-      throw SyncFailure{"SYNC_FILE_CONFLICT",
+      throw SyncFailure{Code::fileConflict,
                         "The sync folder contains ambiguous copies of " + item.baseName +
                             ". Wait for iCloud Drive or inspect the conflicting files before "
                             "retrying."};
     }
-    validateItem(folder, name, /*directoryExpected=*/false, /*allowMissing=*/true);
-
-    ResourceValues values;
-    try {
-      values = platform.promisedResourceValues(folder, item.baseName);
-    } catch (const PlatformError&) {
-      if (!item.placeholder) throw;
-      // A placeholder whose metadata has not arrived: ask for the item and
-      // let the caller retry once it is here. A refusal replaces the error.
-      platform.startDownloading(folder, item.baseName);
-      throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
-                        "iCloud Drive has not supplied the history file's metadata yet. Retry "
-                        "after its download completes."};
-    }
-    if (values.isRegularFile != true || !values.fileSize || *values.fileSize < 0) {
-      throw SyncFailure{"SYNC_UNSAFE_PATH", "A sync item is not a regular file with a known size."};
-    }
-    const std::int64_t size = *values.fileSize;
+    validateItem(folder, name, {.allowMissing = true});
+    const std::int64_t size = itemSize(platform, folder, item);
     const CloudState state = cloudState(
         platform, folder, item.baseName,
         {.expectedCloud = folderState.isUbiquitous || item.placeholder, .metadataOnly = true});
     if (state.isUbiquitous) result.isUbiquitous = true;
     if (!state.isUploaded) result.pendingUploads = true;
-
-    if (isManifest) {
-      if (size > maximumManifestBytes) {
-        throw SyncFailure{"SYNC_CAPACITY", "The sync manifest exceeds its supported size."};
-      }
-      return;
+    if (!isManifest) {
+      admitHistoryFile(result, item.baseName, size, state.isUploaded);
+    } else if (size > maximumManifestBytes) {
+      throw SyncFailure{Code::capacity, "The sync manifest exceeds its supported size."};
     }
-    if (size > maximumBundleBytes) {
-      throw SyncFailure{"SYNC_CAPACITY",
-                        "A sync history file exceeds the 7-MiB limit. Local workspace data is "
-                        "unchanged."};
-    }
-    // Both operands are at most 64 MiB + 7 MiB here, far from overflow.
-    result.totalBytes += size;
-    if (static_cast<std::int64_t>(result.files.size()) >= maximumFiles ||
-        result.totalBytes > maximumFolderBytes) {
-      throw SyncFailure{"SYNC_CAPACITY",
-                        "The sync folder exceeds its 512-file or 64-MiB limit. Local edits are "
-                        "safe; use a new sync folder or a supported retention workflow."};
-    }
-    result.files.push_back(FileEntry{item.baseName, size, state.isUploaded});
   };
 
-  const bool started = platform.enumerateDirectory(folder, judge, [&](const PlatformError& error) {
-    enumerationError = error;
-    return false;
-  });
-  if (!started) throw SyncFailure{"SYNC_IO", "Cannot list the selected sync folder."};
-  if (enumerationError) throw *enumerationError;
+  if (!platform.enumerateDirectory(folder, judge)) {
+    throw SyncFailure{Code::io, "Cannot list the selected sync folder."};
+  }
   if (!seen.contains(manifestFileName)) {
     throw SyncFailure{
-        "SYNC_DOWNLOAD_PENDING",
+        Code::downloadPending,
         "The workspace manifest disappeared during listing. Wait for iCloud Drive and "
         "retry; this folder will not be reinitialized."};
   }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cloud/platform.h"
-#include "fileio/json_value.h"
+#include "json/json_value.h"
 
 namespace brindell {
 

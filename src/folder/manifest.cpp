@@ -1,7 +1,7 @@
 #include "folder/manifest.h"
 
-#include "request/sync_failure.h"
-#include "validation/identifiers.h"
+#include "base/names.h"
+#include "base/sync_failure.h"
 
 namespace brindell {
 
@@ -52,7 +52,7 @@ const JsonObject& manifestObject(const JsonObject& object) {
                      version->kind() == JsonKind::number && numberEqualsOne(version->text()) &&
                      workspaceId->isString() && validID(workspaceId->text());
   if (!valid) {
-    throw SyncFailure{"SYNC_UNSUPPORTED_MANIFEST",
+    throw SyncFailure{Code::unsupportedManifest,
                       "This folder does not contain a supported Brindell sync manifest. Update "
                       "Brindell or select the correct folder."};
   }

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "fileio/json_document.h"
-#include "fileio/json_value.h"
+#include "json/json_document.h"
+#include "json/json_value.h"
 
 namespace brindell {
 
@@ -14,7 +14,7 @@ inline constexpr const char* manifestFormat = "brindell-folder-sync";
 // keys "format", "version" and "workspaceId"; "format" exactly
 // "brindell-folder-sync"; "version" a number (not a boolean) numerically equal
 // to 1 (1, 1.0, 1e0); "workspaceId" a lowercase UUID. Otherwise throws
-// SyncFailure "SYNC_UNSUPPORTED_MANIFEST" "This folder does not contain a
+// SyncFailure Code::unsupportedManifest "This folder does not contain a
 // supported Brindell sync manifest. Update Brindell or select the correct
 // folder."
 const JsonObject& manifestObject(const JsonObject& object);

@@ -1,22 +1,23 @@
-#include "cloud/coordinated_access.h"
-#include "fileio/bounded_read.h"
-#include "fileio/json.h"
+#include "base/names.h"
+#include "base/sync_failure.h"
 #include "fileio/staged_write.h"
+#include "folder/coordinated_access.h"
 #include "folder/listing.h"
 #include "folder/manifest.h"
+#include "folder/object_file.h"
+#include "json/json.h"
 #include "operations/operations.h"
-#include "request/sync_failure.h"
-#include "validation/identifiers.h"
 
 namespace brindell {
 
-JsonValue create(Platform& platform, const JsonObject& request, const Directory& parent) {
-  const std::string workspaceId = requiredString(request.view(), "workspaceId");
+JsonValue create(Platform& platform, const Request& request) {
+  const Directory& parent = request.folder;
+  const std::string& workspaceId = request.workspaceId;
   if (!validID(workspaceId)) {
-    throw SyncFailure{"SYNC_INVALID_REQUEST", "workspaceId must be a lowercase UUID."};
+    throw SyncFailure{Code::invalidRequest, "workspaceId must be a lowercase UUID."};
   }
   const std::string folderName = "Brindell-" + workspaceId + ".brindell-sync";
-  validateItem(parent, folderName, /*directoryExpected=*/true, /*allowMissing=*/true);
+  validateItem(parent, folderName, {.directory = true, .allowMissing = true});
 
   {
     // The folder is assembled and flushed in full beside its final place and
@@ -27,7 +28,7 @@ JsonValue create(Platform& platform, const JsonObject& request, const Directory&
     writeNewFile(staged, manifestFileName, canonicalJson(buildManifest(workspaceId)));
     syncDirectory(staged);
     coordinatedWrite(platform, parent, folderName, [&] {
-      validateItem(parent, folderName, /*directoryExpected=*/true, /*allowMissing=*/true);
+      validateItem(parent, folderName, {.directory = true, .allowMissing = true});
       if (exists(parent, folderName)) return;
       // Whoever won a race to this name, the read-back below judges it.
       moveExclusively(staging.directory(), folderName, parent, folderName);
@@ -41,7 +42,7 @@ JsonValue create(Platform& platform, const JsonObject& request, const Directory&
   // so the workspace is all that can still differ; comparing whole encodings
   // would refuse an equivalent manifest that spells its version 1.0.
   if (manifest.object.find("workspaceId")->text() != workspaceId) {
-    throw SyncFailure{"SYNC_WORKSPACE_MISMATCH",
+    throw SyncFailure{Code::workspaceMismatch,
                       "The existing folder belongs to a different workspace. Its contents were not "
                       "replaced."};
   }

@@ -1,11 +1,12 @@
-#include "cloud/coordinated_access.h"
-#include "fileio/bounded_read.h"
+#include "folder/coordinated_access.h"
 #include "folder/listing.h"
+#include "folder/object_file.h"
 #include "operations/operations.h"
 
 namespace brindell {
 
-JsonValue list(Platform& platform, const Directory& folder) {
+JsonValue list(Platform& platform, const Request& request) {
+  const Directory& folder = request.folder;
   // The manifest is read on its own first, so a folder that is not a sync
   // folder is reported as such rather than by whatever the listing trips on.
   const ObjectFile manifest = readManifest(platform, folder);

@@ -1,30 +1,43 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "cloud/platform.h"
-#include "fileio/json_document.h"
-#include "fileio/json_value.h"
+#include "json/json_document.h"
+#include "json/json_value.h"
 
 namespace brindell {
 
-// The four operations. Each receives the request and the folder that
-// dispatch opened and holds (for create, the parent), works only through
-// that descriptor, and returns the result object or throws SyncFailure /
-// PlatformError.
+enum class Operation { create, list, read, publish };
 
-// Makes "Brindell-" + workspaceId + ".brindell-sync" in `parent`, holding
+// A request as dispatch read it, each member checked for presence and type
+// in the order the answers depend on. What an operation does not use is left
+// empty.
+struct Request {
+  Operation operation = Operation::list;
+  // The folder dispatch opened and holds: for create the parent, otherwise
+  // the sync folder. Operations reach the disk only through it.
+  Directory folder;
+  std::string name;                 // read, publish: a history file name
+  std::string workspaceId;          // create: non-empty, not yet checked further
+  std::optional<JsonView> content;  // publish: the member as sent, if any
+};
+
+// The four operations. Each returns the result object or throws SyncFailure
+// or PlatformError.
+
+// Makes "Brindell-" + workspaceId + ".brindell-sync" in the parent, holding
 // only the manifest, or confirms an existing folder of the same workspace.
-JsonValue create(Platform& platform, const JsonObject& request, const Directory& parent);
+JsonValue create(Platform& platform, const Request& request);
 
 // Reports the manifest, the history files and the folder's cloud flags.
-JsonValue list(Platform& platform, const Directory& folder);
+JsonValue list(Platform& platform, const Request& request);
 
 // Returns the history file's object.
-JsonValue read(Platform& platform, const Directory& folder, const std::string& name);
+JsonValue read(Platform& platform, const Request& request);
 
-// Adds the immutable history file `name` holding the request's "content".
-JsonValue publish(Platform& platform, const JsonObject& request, const Directory& folder,
-                  const std::string& name);
+// Adds the immutable history file `name` holding the request's content.
+JsonValue publish(Platform& platform, const Request& request);
 
 }  // namespace brindell

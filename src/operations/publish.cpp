@@ -1,16 +1,16 @@
 #include <algorithm>
 
-#include "cloud/cloud_state.h"
-#include "cloud/coordinated_access.h"
-#include "cloud/manifest_write.h"
-#include "fileio/bounded_read.h"
-#include "fileio/json.h"
+#include "base/limits.h"
+#include "base/names.h"
+#include "base/sync_failure.h"
 #include "fileio/staged_write.h"
+#include "folder/cloud_state.h"
+#include "folder/coordinated_access.h"
 #include "folder/listing.h"
+#include "folder/manifest_write.h"
+#include "folder/object_file.h"
+#include "json/json.h"
 #include "operations/operations.h"
-#include "request/limits.h"
-#include "request/sync_failure.h"
-#include "validation/identifiers.h"
 
 namespace brindell {
 namespace {
@@ -24,13 +24,13 @@ bool placeStagedFile(Platform& platform, const Directory& folder, const std::str
   if (exists(folder, name)) return false;
   if (std::any_of(contents.files.begin(), contents.files.end(),
                   [&](const FileEntry& file) { return file.name == name; })) {
-    throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
+    throw SyncFailure{Code::downloadPending,
                       "An existing cloud copy of this immutable file is still downloading. Retry "
                       "after iCloud Drive makes it available."};
   }
   if (static_cast<std::int64_t>(contents.files.size()) >= maximumFiles ||
       contents.totalBytes + size > maximumFolderBytes) {
-    throw SyncFailure{"SYNC_CAPACITY",
+    throw SyncFailure{Code::capacity,
                       "Publishing would exceed the sync folder's 512-file or 64-MiB limit. Local "
                       "edits remain saved on this Mac."};
   }
@@ -50,7 +50,7 @@ CloudState compareExisting(Platform& platform, const Directory& folder, const st
     return readObject(platform, folder, name, maximumBundleBytes);
   });
   if (canonicalJson(existing.object.view()) != bytes) {
-    throw SyncFailure{"SYNC_IMMUTABLE_CONFLICT",
+    throw SyncFailure{Code::immutableConflict,
                       "An existing immutable history file has different content. It was "
                       "preserved; inspect the folder before retrying."};
   }
@@ -59,27 +59,28 @@ CloudState compareExisting(Platform& platform, const Directory& folder, const st
 
 }  // namespace
 
-JsonValue publish(Platform& platform, const JsonObject& request, const Directory& folder,
-                  const std::string& name) {
-  const std::optional<JsonView> content = request.find("content");
+JsonValue publish(Platform& platform, const Request& request) {
+  const Directory& folder = request.folder;
+  const std::string& name = request.name;
+  const std::optional<JsonView>& content = request.content;
   if (!content || !content->isObject()) {
-    throw SyncFailure{"SYNC_INVALID_REQUEST", "publish requires a JSON content object."};
+    throw SyncFailure{Code::invalidRequest, "publish requires a JSON content object."};
   }
   const std::optional<JsonView> workspace = content->find("workspaceId");
   if (!workspace || !workspace->isString() || !validID(workspace->text())) {
-    throw SyncFailure{"SYNC_INVALID_REQUEST",
+    throw SyncFailure{Code::invalidRequest,
                       "Published history must identify its workspace with a lowercase UUID."};
   }
   const std::string workspaceId(workspace->text());
   // Serialised once: these bytes are written, counted and compared.
   const std::string bytes = canonicalJson(*content);
   if (static_cast<std::int64_t>(bytes.size()) > maximumBundleBytes) {
-    throw SyncFailure{"SYNC_CAPACITY",
+    throw SyncFailure{Code::capacity,
                       "This history bundle exceeds the 7-MiB sync limit. Local workspace data is "
                       "unchanged."};
   }
   readManifest(platform, folder);
-  validateItem(folder, name, /*directoryExpected=*/false, /*allowMissing=*/true);
+  validateItem(folder, name, {.allowMissing = true});
 
   bool created;
   {

@@ -1,12 +1,14 @@
-#include "cloud/cloud_state.h"
-#include "cloud/coordinated_access.h"
-#include "fileio/bounded_read.h"
+#include "base/limits.h"
+#include "folder/cloud_state.h"
+#include "folder/coordinated_access.h"
+#include "folder/object_file.h"
 #include "operations/operations.h"
-#include "request/limits.h"
 
 namespace brindell {
 
-JsonValue read(Platform& platform, const Directory& folder, const std::string& name) {
+JsonValue read(Platform& platform, const Request& request) {
+  const Directory& folder = request.folder;
+  const std::string& name = request.name;
   readManifest(platform, folder);
   requestDownload(platform, folder, name);
   const ObjectFile history = coordinatedRead(platform, folder, name, /*metadataOnly=*/false, [&] {

@@ -1,11 +1,10 @@
 #include "request/dispatch.h"
 
+#include "base/limits.h"
+#include "base/names.h"
+#include "base/sync_failure.h"
 #include "fileio/directory.h"
 #include "operations/operations.h"
-#include "request/limits.h"
-#include "request/sync_failure.h"
-#include "validation/identifiers.h"
-#include "validation/paths.h"
 
 namespace brindell {
 namespace {
@@ -23,15 +22,23 @@ void checkFolderText(std::string_view folder) {
     }
   }
   if (!safe) {
-    throw SyncFailure{"SYNC_UNSAFE_PATH",
+    throw SyncFailure{Code::unsafePath,
                       "Select an absolute folder path without traversal components."};
   }
 }
 
 }  // namespace
 
-JsonValue execute(Platform& platform, const JsonObject& request) {
-  const JsonView fields = request.view();
+std::string requiredString(JsonView object, std::string_view key) {
+  const std::optional<JsonView> member = object.find(key);
+  if (!member || !member->isString() || member->text().empty()) {
+    throw SyncFailure{Code::invalidRequest, "Missing or invalid " + std::string(key) + "."};
+  }
+  return std::string(member->text());
+}
+
+JsonValue execute(Platform& platform, const JsonObject& object) {
+  const JsonView fields = object.view();
   // "op" is the older spelling; it is consulted only when "operation" is
   // absent, so an invalid "operation" is never masked by a valid "op".
   const char* operationKey = fields.find("operation") ? "operation" : "op";
@@ -40,25 +47,35 @@ JsonValue execute(Platform& platform, const JsonObject& request) {
   checkFolderText(folderText);
   const std::string folder = normalizedPath(folderText);
   if (folder == "/") {
-    throw SyncFailure{"SYNC_UNSAFE_PATH",
+    throw SyncFailure{Code::unsafePath,
                       "Select a dedicated folder rather than the filesystem root."};
   }
+  Request request;
   // Opened once, without links, and held: everything the operation does
   // goes through this descriptor, never through the path again.
-  const Directory held = openDirectory(folder);
+  request.folder = openDirectory(folder);
 
-  if (operation == "create") return create(platform, request, held);
-  if (operation == "list") return list(platform, held);
+  if (operation == "create") {
+    request.operation = Operation::create;
+    request.workspaceId = requiredString(fields, "workspaceId");
+    return create(platform, request);
+  }
+  if (operation == "list") return list(platform, request);
   if (operation != "read" && operation != "publish") {
-    throw SyncFailure{"SYNC_INVALID_REQUEST",
+    throw SyncFailure{Code::invalidRequest,
                       "Supported operations are create, list, read, and publish."};
   }
-  const std::string name = requiredString(fields, "name");
-  if (!isHistoryFileName(name)) {
-    throw SyncFailure{"SYNC_UNSAFE_PATH", "Invalid immutable history filename."};
+  request.name = requiredString(fields, "name");
+  if (!isHistoryFileName(request.name)) {
+    throw SyncFailure{Code::unsafePath, "Invalid immutable history filename."};
   }
-  if (operation == "publish") return publish(platform, request, held, name);
-  return read(platform, held, name);
+  if (operation == "read") {
+    request.operation = Operation::read;
+    return read(platform, request);
+  }
+  request.operation = Operation::publish;
+  request.content = fields.find("content");
+  return publish(platform, request);
 }
 
 }  // namespace brindell

@@ -12,11 +12,11 @@
 #include <variant>
 #include <vector>
 
-#include "cloud/platform_error.h"
-#include "fileio/json.h"
+#include "base/limits.h"
+#include "base/platform_error.h"
+#include "base/sync_failure.h"
+#include "json/json.h"
 #include "request/dispatch.h"
-#include "request/limits.h"
-#include "request/sync_failure.h"
 
 namespace brindell {
 namespace {
@@ -44,20 +44,20 @@ std::string readRequest(int input) {
     bytes.resize(held + static_cast<std::size_t>(n));
     if (n == 0) return bytes;
     if (bytes.size() > limit) {
-      throw SyncFailure{"SYNC_CAPACITY", "The helper request exceeds its supported size."};
+      throw SyncFailure{Code::capacity, "The helper request exceeds its supported size."};
     }
   }
 }
 
-JsonValue failureEnvelope(std::string code, std::string message) {
-  return JsonValue::Object{
-      {"ok", false},
-      {"error", JsonValue::Object{{"code", std::move(code)}, {"message", std::move(message)}}}};
+JsonValue failureEnvelope(Code code, std::string message) {
+  return JsonValue::Object{{"ok", false},
+                           {"error", JsonValue::Object{{"code", std::string(codeText(code))},
+                                                       {"message", std::move(message)}}}};
 }
 
 JsonValue ioFailureEnvelope(const std::string& description) {
-  return failureEnvelope("SYNC_IO", "Sync folder access failed: " + description +
-                                        " Local workspace data is unchanged.");
+  return failureEnvelope(Code::io, "Sync folder access failed: " + description +
+                                       " Local workspace data is unchanged.");
 }
 
 // A pipe may take the answer in parts or be interrupted by a signal; a

@@ -1,4 +1,4 @@
-#include "cloud/cloud_state.h"
+#include "folder/cloud_state.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // The decision after a coordinate call, on the fake platform: for a
 // coordinated read and for the coordinated manifest check.
 
-#include "cloud/coordinated_access.h"
+#include "folder/coordinated_access.h"
 
 #include <gtest/gtest.h>
 
-#include "cloud/cloud_state.h"
-#include "cloud/manifest_write.h"
+#include "folder/cloud_state.h"
+#include "folder/manifest_write.h"
 #include "support/fake_platform.h"
 #include "support/sync_folder.h"
 
@@ -34,7 +34,7 @@ class CoordinatedDecision : public ::testing::TestWithParam<Decision> {
   }
   void runBody() {
     ran = true;
-    if (GetParam().body == Body::throwsSyncFailure) throw SyncFailure{"SYNC_MISSING", "Gone."};
+    if (GetParam().body == Body::throwsSyncFailure) throw SyncFailure{Code::missing, "Gone."};
     if (GetParam().body == Body::throwsPlatformError) throw PlatformError{"Body failed."};
   }
   void expect(const std::string& outcome, const std::string& incomplete) {

@@ -14,9 +14,9 @@
 #include <set>
 #include <thread>
 
-#include "cloud/coordinated_access.h"
-#include "fileio/file_descriptor.h"
+#include "base/file_descriptor.h"
 #include "fileio/staged_write.h"
+#include "folder/coordinated_access.h"
 #include "support/sync_folder.h"
 
 namespace brindell::testing {
@@ -98,19 +98,17 @@ TEST_P(WriteBlocks, UntilTheWriterReleases) {
   const Directory held = openDirectory(folder);
   bool sawRelease = false;
   auto accessor = [&](const std::string&) { sawRelease = present(marker); };
-  std::optional<PlatformError> error;
-  if (GetParam() == Access::readFolder) error = platform.coordinateReading(held, "", 0, accessor);
+  if (GetParam() == Access::readFolder) platform.coordinateReading(held, "", 0, accessor);
   if (GetParam() == Access::readManifest) {
-    error = platform.coordinateReading(held, "manifest.json", 0, accessor);
+    platform.coordinateReading(held, "manifest.json", 0, accessor);
   }
   if (GetParam() == Access::readManifestWriteFolder) {
-    error = platform.coordinateReadingAndWriting(
+    platform.coordinateReadingAndWriting(
         held, "manifest.json", 0, 0, [&](const std::string& reading, const std::string& writing) {
           EXPECT_EQ(reading + writing, manifest + folder);
           accessor(writing);
         });
   }
-  EXPECT_FALSE(error);
   EXPECT_TRUE(sawRelease);
 }
 
@@ -126,13 +124,14 @@ TEST_F(PosixPlatformTest, ReadsProceedTogetherAndWaitsShareOneBound) {
   PosixPlatform platform(1s);
   const Directory held = openDirectory(folder);
   int runs = 0;
-  EXPECT_FALSE(platform.coordinateReading(held, "", 4, [&](const std::string&) { ++runs; }));
+  platform.coordinateReading(held, "", 4, [&](const std::string&) { ++runs; });
   const auto started = std::chrono::steady_clock::now();
   for (int i = 0; i < 3; ++i) {
-    const auto error = platform.coordinateWriting(held, "", 0, [&](const std::string&) { ++runs; });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->description, "Another process is holding \u201Csync" +
-                                      std::string("\u201D; gave up after waiting 1 second."));
+    EXPECT_EQ(outcomeOf([&] {
+                platform.coordinateWriting(held, "", 0, [&](const std::string&) { ++runs; });
+              }),
+              "platform: Another process is holding \u201Csync\u201D; gave up after waiting 1 "
+              "second.");
   }
   // Three waits of their own would take three seconds.
   EXPECT_LT(std::chrono::steady_clock::now() - started, 2500ms);
@@ -222,9 +221,8 @@ TEST_F(PosixPlatformTest, EnumerationAndValuesSeeTheItemsThemselves) {
   PosixPlatform platform;
   const Directory held = openDirectory(folder);
   std::set<std::string> seen;
-  EXPECT_TRUE(platform.enumerateDirectory(
-      held, [&](const std::string& entry) { seen.insert(entry); },
-      [](const PlatformError&) { return false; }));
+  EXPECT_TRUE(
+      platform.enumerateDirectory(held, [&](const std::string& entry) { seen.insert(entry); }));
   EXPECT_EQ(seen, (std::set<std::string>{".DS_Store", "manifest.json", "link"}));
   EXPECT_EQ(platform.resourceValues(held, "link").isSymbolicLink, true);
   const ResourceValues local = platform.promisedResourceValues(held, "manifest.json");

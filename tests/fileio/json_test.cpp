@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "fileio/json.h"
-#include "request/sync_failure.h"
+#include "base/sync_failure.h"
+#include "json/json.h"
 #include "support/sync_folder.h"
 
 namespace brindell::testing {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "fileio/json.h"
 #include "folder/manifest.h"
+#include "json/json.h"
 #include "support/sync_folder.h"
 
 namespace brindell::testing {

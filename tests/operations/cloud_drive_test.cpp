@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "cloud/manifest_write.h"
-#include "fileio/json.h"
 #include "folder/listing.h"
+#include "folder/manifest_write.h"
+#include "json/json.h"
 #include "operations/operations.h"
 #include "support/fake_platform.h"
 #include "support/sync_folder.h"
@@ -37,8 +37,13 @@ std::string entry(const std::string& file, int size, bool uploaded) {
 using Script = std::function<void(FakePlatform& fake, const std::string& folder)>;
 using Call = std::function<JsonValue(FakePlatform& fake, const std::string& folder)>;
 
+// The request dispatch would pass for the folder.
+Request requestFor(const std::string& folder, const JsonObject& content = parseObject("{}")) {
+  return Request{.folder = openDirectory(folder), .name = name2, .content = content.view()};
+}
+
 JsonValue listCall(FakePlatform& fake, const std::string& folder) {
-  return list(fake, openDirectory(folder));
+  return list(fake, requestFor(folder));
 }
 // The listing alone, without the manifest check that list makes first.
 JsonValue listingCall(FakePlatform& fake, const std::string& folder) {
@@ -46,11 +51,11 @@ JsonValue listingCall(FakePlatform& fake, const std::string& folder) {
   return {};
 }
 JsonValue readCall(FakePlatform& fake, const std::string& folder) {
-  return read(fake, openDirectory(folder), name2);
+  return read(fake, requestFor(folder));
 }
 JsonValue publishCall(FakePlatform& fake, const std::string& folder) {
-  return publish(fake, parseObject(publishRequest(folder, objectOfSize(100), name2)),
-                 openDirectory(folder), name2);
+  const JsonObject content = parseObject(objectOfSize(100));
+  return publish(fake, requestFor(folder, content));
 }
 
 // The manifest check publish makes under its coordination, on its own.

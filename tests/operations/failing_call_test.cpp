@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "base/names.h"
 #include "support/fault_injection.h"
 #include "support/helper_process.h"
 #include "support/sync_folder.h"
-#include "validation/paths.h"
 
 namespace brindell::testing {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "request/limits.h"
+#include "base/limits.h"
 #include "support/helper_process.h"
 #include "support/sync_folder.h"
 

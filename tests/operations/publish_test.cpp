@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fileio/json.h"
-#include "request/limits.h"
+#include "base/limits.h"
+#include "json/json.h"
 #include "support/helper_process.h"
 #include "support/sync_folder.h"
 

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/limits.h"
+#include "base/sync_failure.h"
 #include "fileio/bounded_read.h"
-#include "request/limits.h"
-#include "request/sync_failure.h"
 #include "support/helper_process.h"
 #include "support/sync_folder.h"
 
@@ -74,7 +74,7 @@ TEST(BoundedData, NeverReadsThroughADirectorySwappedForALink) {
         break;
       }
     } catch (const SyncFailure& failure) {
-      EXPECT_TRUE(failure.code == "SYNC_UNSAFE_PATH" || failure.code == "SYNC_IO") << failure.code;
+      EXPECT_TRUE(failure.code == Code::unsafePath || failure.code == Code::io) << failure.message;
       ++refused;
     }
   }

@@ -2,52 +2,46 @@
 
 #include <algorithm>
 
-#include "validation/paths.h"
+#include "base/names.h"
 
 namespace brindell {
 
-std::optional<PlatformError> FakePlatform::coordinate(const std::string& path,
-                                                      const Accessor& accessor) {
+void FakePlatform::coordinate(const std::string& path, const Accessor& accessor) {
   const auto scripted = coordinations.find(path);
   const Coordination coordination =
       scripted == coordinations.end() ? Coordination{} : scripted->second;
-  if (coordination.outcome == Outcome::failWithoutRunning) {
-    return PlatformError{coordination.error};
-  }
-  if (coordination.outcome == Outcome::returnWithoutRunning) return std::nullopt;
+  if (coordination.outcome == Outcome::failWithoutRunning) throw PlatformError{coordination.error};
+  if (coordination.outcome == Outcome::returnWithoutRunning) return;
   accessor(coordination.handedPath.value_or(path));
-  if (coordination.outcome == Outcome::runAndFail) return PlatformError{coordination.error};
-  return std::nullopt;
+  if (coordination.outcome == Outcome::runAndFail) throw PlatformError{coordination.error};
 }
 
-std::optional<PlatformError> FakePlatform::coordinateReading(const Directory& directory,
-                                                             std::string_view name, int options,
-                                                             const Accessor& accessor) {
+void FakePlatform::coordinateReading(const Directory& directory, std::string_view name, int options,
+                                     const Accessor& accessor) {
   const std::string path = directory.pathOf(name);
   coordinateCalls.push_back({Kind::reading, path, options, ""});
-  return coordinate(path, accessor);
+  coordinate(path, accessor);
 }
 
-std::optional<PlatformError> FakePlatform::coordinateWriting(const Directory& directory,
-                                                             std::string_view name, int options,
-                                                             const Accessor& accessor) {
+void FakePlatform::coordinateWriting(const Directory& directory, std::string_view name, int options,
+                                     const Accessor& accessor) {
   const std::string path = directory.pathOf(name);
   coordinateCalls.push_back({Kind::writing, path, options, ""});
-  return coordinate(path, accessor);
+  coordinate(path, accessor);
 }
 
-std::optional<PlatformError> FakePlatform::coordinateReadingAndWriting(
-    const Directory& folder, std::string_view readingName, int, int writingOptions,
-    const ReadingWritingAccessor& accessor) {
+void FakePlatform::coordinateReadingAndWriting(const Directory& folder,
+                                               std::string_view readingName, int,
+                                               int writingOptions,
+                                               const ReadingWritingAccessor& accessor) {
   const std::string readingPath = folder.pathOf(readingName), writingPath = folder.path;
   coordinateCalls.push_back({Kind::readingAndWriting, writingPath, writingOptions, readingPath});
   const auto scripted = coordinations.find(writingPath);
   const std::string handedReading = scripted == coordinations.end()
                                         ? readingPath
                                         : scripted->second.handedReadingPath.value_or(readingPath);
-  return coordinate(writingPath, [&](const std::string& handedWriting) {
-    accessor(handedReading, handedWriting);
-  });
+  coordinate(writingPath,
+             [&](const std::string& handedWriting) { accessor(handedReading, handedWriting); });
 }
 
 ResourceValues FakePlatform::values(const std::map<std::string, ResourceValues>& scripted,
@@ -83,8 +77,7 @@ void FakePlatform::startDownloading(const Directory& directory, std::string_view
   }
 }
 
-bool FakePlatform::enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
-                                      const EnumerationErrorHandler& errorHandler) {
+bool FakePlatform::enumerateDirectory(const Directory& folder, const EntryVisitor& visit) {
   const auto scripted = enumerations.find(folder.path);
   const Enumeration script = scripted == enumerations.end() ? Enumeration{} : scripted->second;
   if (script.unavailable) return false;
@@ -95,8 +88,7 @@ bool FakePlatform::enumerateDirectory(const Directory& folder, const EntryVisito
   } else {
     // Sorted, so that tests do not depend on the file system's order.
     const bool opened = local_.enumerateDirectory(
-        folder, [&](const std::string& entry) { names.push_back(entry); },
-        [](const PlatformError&) { return false; });
+        folder, [&](const std::string& entry) { names.push_back(entry); });
     if (!opened) return false;
     std::sort(names.begin(), names.end());
   }
@@ -105,7 +97,7 @@ bool FakePlatform::enumerateDirectory(const Directory& folder, const EntryVisito
   const std::size_t errorAt =
       script.errorAfter ? std::min(*script.errorAfter, names.size()) : names.size() + 1;
   for (std::size_t i = 0; i <= names.size(); ++i) {
-    if (i == errorAt && !errorHandler(PlatformError{script.error})) return true;
+    if (i == errorAt) throw PlatformError{script.error};
     if (i < names.size()) visit(names[i]);
   }
   return true;

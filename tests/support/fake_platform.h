@@ -65,27 +65,26 @@ class FakePlatform final : public Platform {
   std::vector<CoordinateCall> coordinateCalls;
   std::vector<std::string> downloadRequests;  // refused ones included
 
-  std::optional<PlatformError> coordinateReading(const Directory& directory, std::string_view name,
-                                                 int options, const Accessor& accessor) override;
-  std::optional<PlatformError> coordinateWriting(const Directory& directory, std::string_view name,
-                                                 int options, const Accessor& accessor) override;
-  std::optional<PlatformError> coordinateReadingAndWriting(
-      const Directory& folder, std::string_view readingName, int readingOptions, int writingOptions,
-      const ReadingWritingAccessor& accessor) override;
+  void coordinateReading(const Directory& directory, std::string_view name, int options,
+                         const Accessor& accessor) override;
+  void coordinateWriting(const Directory& directory, std::string_view name, int options,
+                         const Accessor& accessor) override;
+  void coordinateReadingAndWriting(const Directory& folder, std::string_view readingName,
+                                   int readingOptions, int writingOptions,
+                                   const ReadingWritingAccessor& accessor) override;
   ResourceValues promisedResourceValues(const Directory& directory, std::string_view name) override;
   ResourceValues resourceValues(const Directory& directory, std::string_view name) override;
   std::size_t unresolvedConflictVersionCount(const Directory& directory,
                                              std::string_view name) override;
   void startDownloading(const Directory& directory, std::string_view name) override;
-  bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit,
-                          const EnumerationErrorHandler& errorHandler) override;
+  bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit) override;
   ClientFile clientFile(std::string_view name) override {
     const auto scripted = clientFiles.find(name);
     return scripted != clientFiles.end() ? scripted->second : local_.clientFile(name);
   }
 
  private:
-  std::optional<PlatformError> coordinate(const std::string& path, const Accessor& accessor);
+  void coordinate(const std::string& path, const Accessor& accessor);
   ResourceValues values(const std::map<std::string, ResourceValues>& scripted,
                         const Directory& directory, std::string_view name);
 

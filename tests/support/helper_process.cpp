@@ -11,8 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "fileio/file_descriptor.h"
-#include "fileio/json.h"
+#include "base/file_descriptor.h"
+#include "json/json.h"
 
 extern char** environ;
 

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "request/limits.h"
-#include "request/sync_failure.h"
+#include "base/limits.h"
+#include "base/sync_failure.h"
 
 namespace brindell::testing {
 
@@ -161,7 +161,7 @@ std::string outcomeOf(const std::function<void()>& call) {
     call();
     return "ok";
   } catch (const SyncFailure& failure) {
-    return failure.code + ": " + failure.message;
+    return std::string(codeText(failure.code)) + ": " + failure.message;
   } catch (const PlatformError& error) {
     return "platform: " + error.description;
   }

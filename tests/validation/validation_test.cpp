@@ -2,10 +2,9 @@
 
 #include "fileio/directory.h"
 
+#include "base/names.h"
 #include "support/helper_process.h"
 #include "support/sync_folder.h"
-#include "validation/identifiers.h"
-#include "validation/paths.h"
 
 namespace brindell::testing {
 namespace {
@@ -66,7 +65,7 @@ TEST_P(ValidatePath, ChecksEveryComponentFromTheTop) {
   const PathCase& c = GetParam();
   const std::string outcome = outcomeOf([&] {
     const Directory held = openDirectory(tree.path() + c.directory);
-    if (c.item) validateItem(held, c.item, c.directoryExpected, c.allowMissing);
+    if (c.item) validateItem(held, c.item, {c.directoryExpected, c.allowMissing});
   });
   EXPECT_EQ(outcome.substr(0, outcome.find(':')), c.code ? c.code : "ok") << c.item;
 }

@@ -1,12 +1,12 @@
-#include "cloud/manifest_write.h"
+#include "folder/manifest_write.h"
 
-#include "cloud/cloud_state.h"
-#include "cloud/coordinated_access.h"
+#include "base/limits.h"
+#include "base/sync_failure.h"
 #include "fileio/bounded_read.h"
-#include "fileio/json.h"
+#include "folder/cloud_state.h"
+#include "folder/coordinated_access.h"
 #include "folder/manifest.h"
-#include "request/limits.h"
-#include "request/sync_failure.h"
+#include "json/json.h"
 
 namespace brindell {
 
@@ -18,7 +18,7 @@ bool coordinatedManifestWrite(Platform& platform, const Directory& folder,
     const CloudState state =
         cloudState(platform, folder, manifestFileName, {.checkVersions = true});
     if (state.needsDownload) {
-      throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
+      throw SyncFailure{Code::downloadPending,
                         "The current workspace manifest is still downloading. Retry when iCloud "
                         "Drive makes it available."};
     }
@@ -26,7 +26,7 @@ bool coordinatedManifestWrite(Platform& platform, const Directory& folder,
         parseObject(boundedData(folder, manifestFileName, maximumManifestBytes));
     manifestObject(object);
     if (object.find("workspaceId")->text() != expectedWorkspaceId) {
-      throw SyncFailure{"SYNC_WORKSPACE_MISMATCH",
+      throw SyncFailure{Code::workspaceMismatch,
                         "The sync folder now belongs to a different workspace. No history was "
                         "published there."};
     }
@@ -34,7 +34,7 @@ bool coordinatedManifestWrite(Platform& platform, const Directory& folder,
   };
   return detail::coordinated(
       [&](const detail::Guard& guard) {
-        return platform.coordinateReadingAndWriting(
+        platform.coordinateReadingAndWriting(
             folder, manifestFileName, 0, 0,
             [&](const std::string& reading, const std::string& writing) {
               guard(writing != folder.path || reading != manifest);

@@ -6,6 +6,13 @@
 
 namespace brindell {
 
+// True exactly for a lowercase UUID in 8-4-4-4-12 hexadecimal form.
+bool validID(std::string_view text);
+
+// True exactly for a history file name: a lowercase UUID, "-", 64 lowercase
+// hexadecimal digits and ".brindell-history.json", nothing before or after.
+bool isHistoryFileName(std::string_view name);
+
 // Path text helpers. Paths are absolute; they are split at "/" with empty
 // pieces dropped, as a file URL would normalise them.
 std::vector<std::string> pathComponents(std::string_view path);

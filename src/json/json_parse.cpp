@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "fileio/json.h"
-#include "request/sync_failure.h"
+#include "base/sync_failure.h"
+#include "json/json.h"
 
 namespace brindell {
 
@@ -313,7 +313,7 @@ std::size_t nodeBound(std::string_view text) {
 }
 
 [[noreturn]] void failInvalid() {
-  throw SyncFailure{"SYNC_INVALID_FILE",
+  throw SyncFailure{Code::invalidFile,
                     "A sync file contains invalid JSON. Preserve it for inspection; local "
                     "workspace data is unchanged."};
 }
@@ -348,7 +348,7 @@ JsonObject parseObject(std::string bytes) {
 
   const JsonKind kind = document->nodes[document->rootNode].kind();
   if (kind == JsonKind::array) {
-    throw SyncFailure{"SYNC_INVALID_FILE", "A sync file must contain one JSON object."};
+    throw SyncFailure{Code::invalidFile, "A sync file must contain one JSON object."};
   }
   if (kind != JsonKind::object) failInvalid();
   return JsonObject{std::move(document)};

@@ -1,4 +1,4 @@
-#include "fileio/json_document.h"
+#include "json/json_document.h"
 
 namespace brindell {
 

@@ -1,13 +1,13 @@
-#include "cloud/client_items.h"
+#include "folder/client_items.h"
 
 #include <algorithm>
 #include <functional>
 #include <optional>
 
+#include "base/limits.h"
+#include "base/names.h"
+#include "base/sync_failure.h"
 #include "folder/manifest.h"
-#include "request/limits.h"
-#include "request/sync_failure.h"
-#include "validation/identifiers.h"
 
 namespace brindell {
 namespace {
@@ -26,15 +26,15 @@ bool standsFor(const ClientFile& file, ClientFileKind kind, const std::string& i
 }
 
 SyncFailure downloadPending(const std::string& item) {
-  return {"SYNC_DOWNLOAD_PENDING",
+  return {Code::downloadPending,
           item +
               " is not available yet: the sync client has not finished downloading it. Let the "
               "download complete and retry; the existing workspace will not be replaced."};
 }
 
 SyncFailure conflictCopy(const std::string& item, const std::string& copy) {
-  return {"SYNC_FILE_CONFLICT", "A sync client left " + copy + " as a conflicting copy of " + item +
-                                    ". Keep both files and resolve the conflict before retrying."};
+  return {Code::fileConflict, "A sync client left " + copy + " as a conflicting copy of " + item +
+                                  ". Keep both files and resolve the conflict before retrying."};
 }
 
 struct SearchBoundReached {};
@@ -44,24 +44,14 @@ struct SearchBoundReached {};
 void searchBeside(Platform& platform, const Directory& directory,
                   const std::function<void(const std::string& name)>& judge) {
   std::int64_t searched = 0;
-  std::optional<PlatformError> enumerationError;
-  bool started = false;
   try {
-    started = platform.enumerateDirectory(
-        directory,
-        [&](const std::string& name) {
-          if (++searched > maximumSearchedEntries) throw SearchBoundReached{};
-          judge(name);
-        },
-        [&](const PlatformError& error) {
-          enumerationError = error;
-          return false;
-        });
+    const bool started = platform.enumerateDirectory(directory, [&](const std::string& name) {
+      if (++searched > maximumSearchedEntries) throw SearchBoundReached{};
+      judge(name);
+    });
+    if (!started) throw SyncFailure{Code::io, "Cannot list the selected sync folder."};
   } catch (const SearchBoundReached&) {
-    return;
   }
-  if (!started) throw SyncFailure{"SYNC_IO", "Cannot list the selected sync folder."};
-  if (enumerationError) throw *enumerationError;
 }
 
 }  // namespace

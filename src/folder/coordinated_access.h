@@ -7,21 +7,21 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/sync_failure.h"
 #include "cloud/platform.h"
-#include "request/sync_failure.h"
 
 namespace brindell {
 
 namespace detail {
 // What the platform's accessor calls: told whether the item moved.
 using Guard = std::function<void(bool moved)>;
-using Coordinate = std::function<std::optional<PlatformError>(const Guard&)>;
+using Coordinate = std::function<void(const Guard&)>;
 
 // Runs one coordinate call and decides its outcome. The body runs at most
-// once, and only when the item did not move ("SYNC_FOLDER_MOVED" otherwise),
+// once, and only when the item did not move (Code::folderMoved otherwise),
 // even if the coordinator calls its accessor again. Then: the body's error
 // or completion wins; otherwise the coordinator's error; otherwise
-// `incomplete` ("SYNC_IO").
+// `incomplete` (Code::io).
 void runCoordinated(const Coordinate& coordinate, const std::function<void()>& body,
                     const char* incomplete);
 
@@ -48,9 +48,9 @@ inline constexpr const char* accessIncomplete =
 // `name` of the held directory ("" for the directory itself) and returns its
 // value. The body works through the held directory; if the path the
 // coordinator hands over is not the item's path, the item moved, the body
-// does not run and "SYNC_FOLDER_MOVED" is thrown. The body's error passes
+// does not run and Code::folderMoved is thrown. The body's error passes
 // through unchanged, so does the coordinator's; a call that ran neither ends
-// in "SYNC_IO" "Coordinated file access did not complete. Retry sync."
+// in Code::io "Coordinated file access did not complete. Retry sync."
 template <typename Body>
 auto coordinatedRead(Platform& platform, const Directory& directory, std::string_view name,
                      bool metadataOnly, Body&& body) -> decltype(body()) {
@@ -58,9 +58,8 @@ auto coordinatedRead(Platform& platform, const Directory& directory, std::string
   const std::string requested = directory.pathOf(name);
   return detail::coordinated(
       [&](const detail::Guard& guard) {
-        return platform.coordinateReading(directory, name, options, [&](const std::string& handed) {
-          guard(handed != requested);
-        });
+        platform.coordinateReading(directory, name, options,
+                                   [&](const std::string& handed) { guard(handed != requested); });
       },
       body, detail::accessIncomplete);
 }
@@ -72,8 +71,8 @@ auto coordinatedWrite(Platform& platform, const Directory& directory, std::strin
   const std::string requested = directory.pathOf(name);
   return detail::coordinated(
       [&](const detail::Guard& guard) {
-        return platform.coordinateWriting(
-            directory, name, 0, [&](const std::string& handed) { guard(handed != requested); });
+        platform.coordinateWriting(directory, name, 0,
+                                   [&](const std::string& handed) { guard(handed != requested); });
       },
       body, detail::accessIncomplete);
 }

@@ -26,13 +26,13 @@ struct CloudQuery {
 
 // Reads the item's metadata (promised values when `metadataOnly`) and refuses
 // an item that cannot take part in sync, in this order:
-//   a symbolic link or alias: "SYNC_UNSAFE_PATH";
-//   excluded from sync: "SYNC_EXCLUDED";
+//   a symbolic link or alias: Code::unsafePath;
+//   excluded from sync: Code::excluded;
 //   in conflict (the flag, or with `checkVersions` also unresolved versions in
 //     the version store or a sync client's conflict copy beside the item, see
-//     refuseClientConflict): "SYNC_FILE_CONFLICT";
-//   a downloading error: "SYNC_DOWNLOAD_FAILED";
-//   an uploading error: "SYNC_UPLOAD_FAILED".
+//     refuseClientConflict): Code::fileConflict;
+//   a downloading error: Code::downloadFailed;
+//   an uploading error: Code::uploadFailed.
 // Throws SyncFailure, or the PlatformError of a failed metadata fetch.
 CloudState cloudState(Platform& platform, const Directory& directory, std::string_view name,
                       CloudQuery query);
@@ -40,7 +40,7 @@ CloudState cloudState(Platform& platform, const Directory& directory, std::strin
 // Makes sure an item about to be read is present and current, or that its
 // download has been asked for; never waits for a download. Runs in its own
 // metadata-only coordinated read. An item with neither a local copy nor a
-// placeholder fails with "SYNC_DOWNLOAD_PENDING" and a message that begins
+// placeholder fails with Code::downloadPending and a message that begins
 // with the item's name (refuseClientDownload's when a sync client is
 // downloading it). Throws SyncFailure or PlatformError (a refused download
 // request).

@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "fileio/json_document.h"
+#include "json/json_document.h"
 
 namespace brindell {
 

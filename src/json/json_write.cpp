@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "fileio/json.h"
+#include "json/json.h"
 
 namespace brindell {
 

@@ -11,14 +11,14 @@ namespace brindell {
 // same coordination, names `expectedWorkspaceId`: one coordinated access
 // holds a read of "manifest.json" and a write of the folder together. Inside
 // it, in order: both handed paths must be the requested ones
-// ("SYNC_FOLDER_MOVED", which also shows the held folder is still the one
+// (Code::folderMoved, which also shows the held folder is still the one
 // at its path); the manifest's
 // cloud state (conflict versions included) passes; a manifest still
-// downloading fails ("SYNC_DOWNLOAD_PENDING"); the manifest is read (at most
+// downloading fails (Code::downloadPending); the manifest is read (at most
 // 4,096 bytes), parsed and validated; a manifest of another workspace fails
-// ("SYNC_WORKSPACE_MISMATCH"). Returns the body's value; its error passes
+// (Code::workspaceMismatch). Returns the body's value; its error passes
 // through unchanged, as does the coordinator's. A call that ran neither ends
-// in "SYNC_IO" "Coordinated manifest validation did not complete. Retry sync."
+// in Code::io "Coordinated manifest validation did not complete. Retry sync."
 bool coordinatedManifestWrite(Platform& platform, const Directory& folder,
                               const std::string& expectedWorkspaceId,
                               const std::function<bool()>& body);

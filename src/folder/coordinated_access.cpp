@@ -1,6 +1,7 @@
-#include "cloud/coordinated_access.h"
+#include "folder/coordinated_access.h"
 
 #include <exception>
+#include <optional>
 
 namespace brindell {
 namespace detail {
@@ -14,7 +15,7 @@ void runCoordinated(const Coordinate& coordinate, const std::function<void()>& b
     // No error may leave the accessor: the coordinator is platform code.
     try {
       if (moved) {
-        throw SyncFailure{"SYNC_FOLDER_MOVED",
+        throw SyncFailure{Code::folderMoved,
                           "The sync folder moved during access. Reconnect its new location "
                           "before retrying."};
       }
@@ -25,13 +26,18 @@ void runCoordinated(const Coordinate& coordinate, const std::function<void()>& b
     }
   };
 
-  const std::optional<PlatformError> coordinatorError = coordinate(guard);
+  std::optional<PlatformError> coordinatorError;
+  try {
+    coordinate(guard);
+  } catch (const PlatformError& error) {
+    coordinatorError = error;
+  }
   // The body's outcome wins over the coordinator's error, and a body that
   // never ran is never taken for a success.
   if (bodyError) std::rethrow_exception(bodyError);
   if (bodyReturned) return;
   if (coordinatorError) throw *coordinatorError;
-  throw SyncFailure{"SYNC_IO", incomplete};
+  throw SyncFailure{Code::io, incomplete};
 }
 
 }  // namespace detail

@@ -1,11 +1,11 @@
-#include "cloud/cloud_state.h"
+#include "folder/cloud_state.h"
 
 #include <optional>
 
-#include "cloud/client_items.h"
-#include "cloud/coordinated_access.h"
-#include "request/sync_failure.h"
-#include "validation/paths.h"
+#include "base/names.h"
+#include "base/sync_failure.h"
+#include "folder/client_items.h"
+#include "folder/coordinated_access.h"
 
 namespace brindell {
 namespace {
@@ -25,10 +25,10 @@ CloudState cloudState(Platform& platform, const Directory& directory, std::strin
   const std::string itemName = name.empty() ? lastComponent(directory.path) : std::string(name);
 
   if (isTrue(values.isSymbolicLink) || isTrue(values.isAliasFile)) {
-    throw SyncFailure{"SYNC_UNSAFE_PATH", "Sync items cannot be symbolic links or Finder aliases."};
+    throw SyncFailure{Code::unsafePath, "Sync items cannot be symbolic links or Finder aliases."};
   }
   if (isTrue(values.ubiquitousItemIsExcludedFromSync)) {
-    throw SyncFailure{"SYNC_EXCLUDED",
+    throw SyncFailure{Code::excluded,
                       "iCloud Drive excludes this folder or file from synchronization. Select an "
                       "available iCloud Drive folder."};
   }
@@ -37,19 +37,19 @@ CloudState cloudState(Platform& platform, const Directory& directory, std::strin
       isTrue(values.ubiquitousItemHasUnresolvedConflicts) ||
       (query.checkVersions && platform.unresolvedConflictVersionCount(directory, name) > 0);
   if (inConflict) {
-    throw SyncFailure{"SYNC_FILE_CONFLICT",
+    throw SyncFailure{Code::fileConflict,
                       "iCloud Drive reports conflicting versions of " + itemName +
                           ". Preserve the files and resolve the folder conflict before retrying."};
   }
   // A sync client that shares the folder tells of a conflict by a copy beside the item.
   if (query.checkVersions) refuseClientConflict(platform, directory, name);
   if (values.ubiquitousItemDownloadingError) {
-    throw SyncFailure{"SYNC_DOWNLOAD_FAILED", "iCloud Drive could not download " + itemName + ": " +
-                                                  *values.ubiquitousItemDownloadingError};
+    throw SyncFailure{Code::downloadFailed, "iCloud Drive could not download " + itemName + ": " +
+                                                *values.ubiquitousItemDownloadingError};
   }
   if (values.ubiquitousItemUploadingError) {
-    throw SyncFailure{"SYNC_UPLOAD_FAILED", "iCloud Drive could not upload " + itemName + ": " +
-                                                *values.ubiquitousItemUploadingError};
+    throw SyncFailure{Code::uploadFailed, "iCloud Drive could not upload " + itemName + ": " +
+                                              *values.ubiquitousItemUploadingError};
   }
 
   if (!query.expectedCloud && !isTrue(values.isUbiquitousItem))
@@ -71,18 +71,18 @@ void requestDownload(Platform& platform, const Directory& directory, std::string
   coordinatedRead(platform, directory, name, /*metadataOnly=*/true, [&] {
     const std::string placeholder = placeholderName(name);
     if (exists(directory, name)) {
-      validateItem(directory, name, /*directoryExpected=*/false, /*allowMissing=*/false);
+      validateItem(directory, name, {});
       if (!cloudState(platform, directory, name, {.metadataOnly = true}).needsDownload) return;
     } else {
       if (!exists(directory, placeholder)) {
         // A sync client may be downloading it, which tells the user more.
         refuseClientDownload(platform, directory, name);
-        throw SyncFailure{"SYNC_DOWNLOAD_PENDING",
+        throw SyncFailure{Code::downloadPending,
                           std::string(name) +
                               " is not available yet. Wait for iCloud Drive and retry; the "
                               "existing workspace will not be replaced."};
       }
-      validateItem(directory, placeholder, /*directoryExpected=*/false, /*allowMissing=*/false);
+      validateItem(directory, placeholder, {});
     }
     // The download is asked for the item itself: the placeholder is only the
     // cloud drive's marker and downloading it means nothing.

@@ -24,21 +24,21 @@ bool isClientMetadata(Platform& platform, const std::string& name);
 
 // For an entry that is not one of the folder's own items: throws when a sync
 // client left it for "manifest.json" or a history file
-//   still downloading: "SYNC_DOWNLOAD_PENDING" item + " is not available
+//   still downloading: Code::downloadPending item + " is not available
 //     yet: ...", the message naming the item the entry stands for;
-//   in conflict: "SYNC_FILE_CONFLICT", the message naming the item and the
+//   in conflict: Code::fileConflict, the message naming the item and the
 //     entry;
 // and returns otherwise, leaving the entry to the caller.
 void refuseClientItem(Platform& platform, const std::string& name);
 
-// For an item of the directory that is missing: throws "SYNC_DOWNLOAD_PENDING"
+// For an item of the directory that is missing: throws Code::downloadPending
 // as above when the directory shows a sync client's download of it in progress, and
 // returns otherwise. Lists that folder, at most as many entries as a listing
-// examines. Throws SyncFailure "SYNC_IO" when the folder cannot be listed, or
+// examines. Throws SyncFailure Code::io when the folder cannot be listed, or
 // the PlatformError met while listing it.
 void refuseClientDownload(Platform& platform, const Directory& directory, std::string_view item);
 
-// Throws "SYNC_FILE_CONFLICT" as above when the directory holds a sync
+// Throws Code::fileConflict as above when the directory holds a sync
 // client's conflict copy of the item, and returns otherwise. Lists the
 // directory like refuseClientDownload, with the same failures.
 void refuseClientConflict(Platform& platform, const Directory& directory, std::string_view item);

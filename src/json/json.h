@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "fileio/json_document.h"
-#include "fileio/json_value.h"
+#include "json/json_document.h"
+#include "json/json_value.h"
 
 namespace brindell {
 
@@ -17,7 +17,7 @@ inline constexpr std::size_t maximumJsonDepth = 1'000;
 // no nesting deeper than maximumJsonDepth. Numbers keep their literal text
 // whatever their size; only one whose decimal exponent, adjusted for its
 // digits, leaves the 32-bit range (such as 1e2147483648) is refused.
-// Throws SyncFailure "SYNC_INVALID_FILE":
+// Throws SyncFailure Code::invalidFile:
 //   "A sync file contains invalid JSON. Preserve it for inspection; local
 //    workspace data is unchanged." for anything that is not such a text;
 //   "A sync file must contain one JSON object." when the text is valid but its
