@@ -3,7 +3,7 @@
 # prints the line coverage of the source files of src/, per file and in total.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 cmake --preset coverage >/dev/null
 cmake --build --preset coverage
 find build/coverage -name '*.gcda' -delete

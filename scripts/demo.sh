@@ -3,7 +3,7 @@
 # makes in a fresh temporary parent folder: create, publish, list, read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh demo
 cmake --preset release >/dev/null
 cmake --build --preset release --target BrindellFileSync >/dev/null
 helper=./build/release/src/BrindellFileSync
