@@ -47,14 +47,14 @@ class Link(str):
 
 def run(arguments=(), data=b"", stdin=None):
     return subprocess.run([HELPER, *arguments], input=None if stdin is not None else data,
-                          stdin=stdin,
-                          capture_output=True, timeout=60)
+                          stdin=stdin, capture_output=True, timeout=60)
 
 
-# Each row: what the folder holds besides the manifest (file texts, links), the request ("$" is
-# the sync folder, "^" its parent) and the code of the answer (None: success,
-# with its operation's answer schema). Rows whose request is malformed in
-# itself are marked; the request schema must refuse exactly those.
+# Each row: what the sync folder holds besides its manifest (file texts,
+# links), the request ("$" is the sync folder, "^" its parent) and the code of
+# the answer (None: success, checked against its operation's answer too).
+# Rows whose request is malformed in itself are marked; the request schema
+# must refuse exactly those.
 MALFORMED = "malformed"
 ROWS = [
     ("create", {}, {"op": "create", "folder": "^", "workspaceId": OTHER}, None),
@@ -121,7 +121,7 @@ class Protocol(unittest.TestCase):
             with self.subTest(label), tempfile.TemporaryDirectory() as parent:
                 data = prepared(pathlib.Path(parent), items, request)
                 result = run(data=data)
-                self.assertEqual(result.stdout.count(b"\n"), 1, result.stdout)
+                self.assertEqual((result.stdout.count(b"\n"), result.stderr), (1, b""))
                 answer = json.loads(result.stdout)
                 answers.validate(answer)
                 self.assertEqual(result.returncode, 0 if code is None else 1)
