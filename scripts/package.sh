@@ -9,4 +9,4 @@ cmake --build --preset package
 (cd build/package && rm -f ./*.deb && cpack -G DEB >/dev/null)
 deb=$(ls build/package/brindellfilesync_*.deb)
 echo "$deb"
-lintian --info --display-info "$deb"
+lintian --display-info "$deb"
