@@ -45,9 +45,9 @@ class Link(str):
     """A symbolic link to this target, in a row's folder."""
 
 
-def run(arguments=(), data=b"", stdin=None):
+def run(arguments=(), data=b"", stdin=None, timeout=60):
     return subprocess.run([HELPER, *arguments], input=None if stdin is not None else data,
-                          stdin=stdin, capture_output=True, timeout=60)
+                          stdin=stdin, capture_output=True, timeout=timeout)
 
 
 # Each row: what the sync folder holds besides its manifest (file texts,
@@ -186,7 +186,9 @@ class Protocol(unittest.TestCase):
             with self.subTest(arguments):
                 terminal, other = pty.openpty() if not arguments else (None, None)
                 try:
-                    result = run(arguments, data=b'{"op":"list","folder":"/"}', stdin=other)
+                    # A helper that waited for a request here would never end.
+                    result = run(arguments, data=b'{"op":"list","folder":"/"}', stdin=other,
+                                 timeout=10)
                 finally:
                     for descriptor in (terminal, other):
                         if descriptor is not None:
