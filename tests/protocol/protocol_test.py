@@ -143,9 +143,9 @@ class Protocol(unittest.TestCase):
                                                                   path.read_text())}
         documented = set(schema("response.schema.json")["$defs"]["code"]["enum"])
         self.assertEqual(codes, documented)
-        specification = importlib.util.spec_from_file_location("client", ROOT / "examples/client.py")
-        client = importlib.util.module_from_spec(specification)
-        specification.loader.exec_module(client)
+        found = importlib.util.spec_from_file_location("client", ROOT / "examples/client.py")
+        client = importlib.util.module_from_spec(found)
+        found.loader.exec_module(client)
         self.assertEqual(set(client.ACTIONS), documented)
         # A pending item is waited for in a cloud drive only: outside one,
         # nothing is on its way.
