@@ -4,7 +4,7 @@
 # the end-to-end repetitions.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh bench
 cmake --preset release >/dev/null
 cmake --build --preset release --target BrindellFileSync
 cmake --preset bench >/dev/null

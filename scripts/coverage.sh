@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds with gcov instrumentation, runs the unit and executable tests and
 # prints the line coverage of the source files of src/, per file and in total.
+# Fails when a test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 cmake --preset coverage >/dev/null
 cmake --build --preset coverage
 find build/coverage -name '*.gcda' -delete
-ctest --preset coverage || true
+# The figures are printed either way; a failed test still fails the script.
+status=0
+ctest --preset coverage || status=$?
 python3 - "$PWD" <<'PY'
 import os, re, subprocess, sys
 root = sys.argv[1]
@@ -34,3 +37,4 @@ for path in sorted(totals):
     print(f"{100 * c / n:6.1f}%  {c:4d}/{n:<4d}  {path}")
 print(f"line coverage of src/: {100 * covered / lines:.1f}% ({covered} of {lines} lines)")
 PY
+exit "$status"

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -16,6 +18,42 @@
 #include "request/request_cycle.h"
 
 namespace {
+
+constexpr std::string_view usage =
+    "Usage: BrindellFileSync < request.json\n"
+    "       BrindellFileSync --help | --version\n"
+    "\n"
+    "Serves one request on a sync folder: reads one JSON object from standard\n"
+    "input up to its end, answers with one JSON line on standard output and\n"
+    "exits 0 for a success answer, 1 otherwise. See BrindellFileSync(1).\n";
+
+// Returns `status`, or 1 when a text that was asked for could not be written.
+int say(std::FILE* stream, std::string_view text, int status) {
+  const bool written =
+      std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0;
+  return written || status != 0 ? status : 1;
+}
+
+// The application always starts the helper without arguments and with its
+// request on a pipe or a file. Anything else is a person at a shell: they get
+// help instead of a helper that silently waits for the end of their typing,
+// and a wrong call never reaches a sync folder.
+int commandLine(int argc, char** argv) {
+  const std::string_view argument = argc > 1 ? argv[1] : "";
+  if (argc == 2 && argument == "--help") return say(stdout, usage, 0);
+  if (argc == 2 && argument == "--version") {
+    return say(stdout, "BrindellFileSync " BRINDELL_VERSION "\n", 0);
+  }
+  if (argc > 1) {
+    // After a valid option, the extra argument is the one at fault.
+    const bool known = argument == "--help" || argument == "--version";
+    std::fprintf(stderr, "BrindellFileSync: unknown argument \"%s\"\n", argv[known ? 2 : 1]);
+    return say(stderr, usage, 2);
+  }
+  std::fputs("BrindellFileSync: the request is read from standard input, which is a terminal\n",
+             stderr);
+  return say(stderr, usage, 2);
+}
 
 // The helper works on behalf of an application in the background; it should
 // never compete with what the user is doing. Failures to lower are harmless.
@@ -27,7 +65,8 @@ void lowerPriority() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 || ::isatty(STDIN_FILENO)) return commandLine(argc, argv);
   // Requests and files of several MiB pass through buffers that grow and are
   // dropped; serving them from mmap returns each to the system when freed,
   // where the heap would keep the dead ones resident until the process ends.
