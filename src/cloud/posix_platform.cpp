@@ -1,6 +1,5 @@
 #include "cloud/posix_platform.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -151,25 +150,13 @@ void PosixPlatform::startDownloading(const Directory& directory, std::string_vie
 }
 
 bool PosixPlatform::enumerateDirectory(const Directory& folder, const EntryVisitor& visit) {
-  FileDescriptor readable = openForReading(folder);
-  DIR* opened = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
-  if (opened == nullptr) return false;
-  readable.release();
-  const std::unique_ptr<DIR, int (*)(DIR*)> stream(opened, ::closedir);
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(stream.get());
-    if (entry == nullptr) {
-      // A directory stream cannot be read past a failure.
-      if (errno != 0) {
-        const int error = errno;
-        throw systemError("Cannot list " + quoted(lastComponent(folder.path)), error);
-      }
-      return true;
-    }
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") visit(std::string(name));
-  }
+  const int error = forEachEntry(folder, [&](std::string_view name) {
+    visit(std::string(name));
+    return true;
+  });
+  if (error < 0) return false;
+  if (error > 0) throw systemError("Cannot list " + quoted(lastComponent(folder.path)), error);
+  return true;
 }
 
 }  // namespace brindell

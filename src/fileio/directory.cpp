@@ -1,8 +1,10 @@
 #include "fileio/directory.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "base/names.h"
 #include "base/sync_failure.h"
@@ -102,6 +104,22 @@ bool stillAtItsPath(const Directory& directory) {
 FileDescriptor openForReading(const Directory& directory) {
   return FileDescriptor(
       ::openat(directory.descriptor.get(), ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+}
+
+int forEachEntry(const Directory& directory,
+                 const std::function<bool(std::string_view name)>& visit) {
+  FileDescriptor readable = openForReading(directory);
+  DIR* opened = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
+  if (opened == nullptr) return -1;
+  readable.release();
+  const std::unique_ptr<DIR, int (*)(DIR*)> stream(opened, ::closedir);
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream.get());
+    if (entry == nullptr) return errno;
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != ".." && !visit(name)) return 0;
+  }
 }
 
 }  // namespace brindell

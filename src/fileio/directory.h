@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,5 +69,13 @@ bool stillAtItsPath(const Directory& directory);
 // The directory opened for reading through the held descriptor, for
 // listing, locking and flushing. Invalid, with errno set, on failure.
 FileDescriptor openForReading(const Directory& directory);
+
+// Calls `visit` with the name of each entry of the directory ("." and ".."
+// aside), read as a stream through openForReading, until it answers false.
+// Returns 0, or the errno of the failure that ended the reading (a
+// directory stream cannot be read past one); -1 when it could not be opened
+// for reading at all.
+int forEachEntry(const Directory& directory,
+                 const std::function<bool(std::string_view name)>& visit);
 
 }  // namespace brindell

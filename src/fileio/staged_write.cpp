@@ -1,6 +1,5 @@
 #include "fileio/staged_write.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -82,26 +81,16 @@ bool isSyncFolderName(std::string_view name) {
          name.ends_with(suffix) && validID(name.substr(prefix.size(), 36));
 }
 
-// The names in a directory, or nullopt when it holds more than `limit`
-// entries or cannot be read.
-std::optional<std::vector<std::string>> fewEntries(const Directory& directory, std::size_t limit) {
-  FileDescriptor readable = openForReading(directory);
-  DIR* stream = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
-  if (stream == nullptr) return std::nullopt;
-  readable.release();
+// Up to `limit` + 1 names of a directory's entries: enough to tell whether
+// it holds more than `limit`. nullopt when it cannot be read.
+std::optional<std::vector<std::string>> firstEntries(const Directory& directory,
+                                                     std::size_t limit) {
   std::vector<std::string> names;
-  bool fits = true;
-  while (const dirent* entry = ::readdir(stream)) {
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    if (names.size() == limit) {
-      fits = false;
-      break;
-    }
+  const int error = forEachEntry(directory, [&](std::string_view name) {
     names.emplace_back(name);
-  }
-  ::closedir(stream);
-  if (!fits) return std::nullopt;
+    return names.size() <= limit;
+  });
+  if (error != 0) return std::nullopt;
   return names;
 }
 
@@ -123,89 +112,77 @@ std::optional<struct stat> statusAt(const Directory& directory, std::string_view
   return status;
 }
 
-// Unlinks one file of ours from a held directory. Removing a directory only
-// ever succeeds when it is empty, so whatever else is in it stays.
-bool unlinkOurFile(const Directory& directory, std::string_view name) {
-  const std::optional<struct stat> status = statusAt(directory, name);
-  return status && ours(*status, directory.device, S_IFREG) &&
-         ::unlinkat(directory.descriptor.get(), std::string(name).c_str(), 0) == 0;
+// The directory `name` of `parent` held, if it is one of ours on the same
+// device: the one looked at, not one swapped in since.
+std::optional<Directory> ourDirectory(const Directory& parent, std::string_view name) {
+  const std::optional<struct stat> status = statusAt(parent, name);
+  if (!status || !ours(*status, parent.device, S_IFDIR)) return std::nullopt;
+  try {
+    Directory held = openChildDirectory(parent, name);
+    if (held.inode == status->st_ino && held.device == status->st_dev) return held;
+  } catch (const SyncFailure&) {
+  }
+  return std::nullopt;
 }
 
-bool removeEmptyDirectory(const Directory& parent, std::string_view name) {
-  return ::unlinkat(parent.descriptor.get(), std::string(name).c_str(), AT_REMOVEDIR) == 0;
+// Unlinks one entry of ours from a held directory: a private file with no
+// other link, or an empty directory (removing one only ever succeeds when it
+// is empty, so whatever else is in it stays).
+bool unlinkOurs(const Directory& directory, std::string_view name, bool isDirectory) {
+  const std::optional<struct stat> status = statusAt(directory, name);
+  return status && ours(*status, directory.device, isDirectory ? S_IFDIR : S_IFREG) &&
+         ::unlinkat(directory.descriptor.get(), std::string(name).c_str(),
+                    isDirectory ? AT_REMOVEDIR : 0) == 0;
+}
+
+// Whether the held directory holds nothing, or only `name`, a file of ours
+// that is then unlinked.
+bool emptiedOf(const Directory& directory, std::string_view name) {
+  const std::optional<std::vector<std::string>> entries = firstEntries(directory, 1);
+  if (!entries || entries->size() > 1) return false;
+  return entries->empty() || (entries->front() == name && unlinkOurs(directory, name, false));
 }
 
 // Removes the staging directory `name` of `parent` if it has one of the
 // shapes this helper makes; anything else is left entirely alone.
 void removeOwnShape(const Directory& parent, std::string_view name) {
-  const std::optional<struct stat> status = statusAt(parent, name);
-  if (!status || !ours(*status, parent.device, S_IFDIR)) return;
-  Directory staging;
-  try {
-    staging = openChildDirectory(parent, name);
-  } catch (...) {
-    return;
-  }
-  if (staging.inode != status->st_ino || staging.device != parent.device) return;
-  const std::optional<std::vector<std::string>> entries = fewEntries(staging, 1);
-  if (!entries) return;
-  if (entries->size() == 1) {
+  const std::optional<Directory> staging = ourDirectory(parent, name);
+  const std::optional<std::vector<std::string>> entries =
+      staging ? firstEntries(*staging, 1) : std::nullopt;
+  if (!entries || entries->size() > 1) return;
+  if (!entries->empty()) {
     const std::string& inner = entries->front();
     if (inner == stagedHistoryName) {
-      if (!unlinkOurFile(staging, inner)) return;
-    } else if (isSyncFolderName(inner)) {
-      const std::optional<struct stat> folderStatus = statusAt(staging, inner);
-      if (!folderStatus || !ours(*folderStatus, parent.device, S_IFDIR)) return;
-      Directory folder;
-      try {
-        folder = openChildDirectory(staging, inner);
-      } catch (...) {
-        return;
-      }
-      const std::optional<std::vector<std::string>> content = fewEntries(folder, 1);
-      if (!content) return;
-      if (content->size() == 1 &&
-          (content->front() != manifestName || !unlinkOurFile(folder, manifestName))) {
-        return;
-      }
-      if (!removeEmptyDirectory(staging, inner)) return;
+      if (!unlinkOurs(*staging, inner, false)) return;
     } else {
-      return;
+      const std::optional<Directory> folder =
+          isSyncFolderName(inner) ? ourDirectory(*staging, inner) : std::nullopt;
+      if (!folder || !emptiedOf(*folder, manifestName) || !unlinkOurs(*staging, inner, true)) {
+        return;
+      }
     }
   }
-  removeEmptyDirectory(parent, name);
-}
-
-bool isStale(const struct stat& status) {
-  return std::time(nullptr) - status.st_mtime > staleStagingSeconds;
+  unlinkOurs(parent, name, true);
 }
 
 }  // namespace
 
 void removeStaleStagingDirectories(const Directory& parent) noexcept {
   try {
-    FileDescriptor readable = openForReading(parent);
-    DIR* stream = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
-    if (stream == nullptr) return;
-    readable.release();
     std::vector<std::string> candidates;
     std::size_t looked = 0;
-    while (const dirent* entry = ::readdir(stream)) {
-      if (++looked > maximumStaleScanEntries) break;
-      if (isStagingName(entry->d_name)) candidates.emplace_back(entry->d_name);
-    }
-    ::closedir(stream);
+    forEachEntry(parent, [&](std::string_view name) {
+      if (isStagingName(name)) candidates.emplace_back(name);
+      return ++looked < maximumStaleScanEntries;
+    });
+    const std::time_t now = std::time(nullptr);
     for (const std::string& name : candidates) {
+      const std::optional<Directory> staging = ourDirectory(parent, name);
       const std::optional<struct stat> status = statusAt(parent, name);
-      if (!status || !ours(*status, parent.device, S_IFDIR) || !isStale(*status)) continue;
-      try {
-        // A living helper holds its own directory locked.
-        const FileDescriptor lock = openForReading(openChildDirectory(parent, name));
-        if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) continue;
-        removeOwnShape(parent, name);
-      } catch (const SyncFailure&) {
-        // Gone or swapped for something else meanwhile: not ours to remove.
-      }
+      if (!staging || !status || now - status->st_mtime <= staleStagingSeconds) continue;
+      // A living helper holds its own directory locked.
+      const FileDescriptor lock = openForReading(*staging);
+      if (lock.valid() && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) removeOwnShape(parent, name);
     }
   } catch (...) {
     // Clean-up is best effort: the request's answer never depends on it.
