@@ -1,0 +1,191 @@
+# What the tests that run the built helper share: the workspaces and names
+# they use, test trees built from a table, every answer they expect (each
+# message written once, in MESSAGES) and the record of failed checks.
+import hashlib
+import json
+import os
+import subprocess
+
+HELPER = ""  # the executable under test; each test sets it from its arguments
+WORKSPACE, OTHER = "0f8fad5b-d9cb-469f-a165-70867728950e", "7c9e6679-7425-40de-944b-e07fc1f90ae7"
+MIB = 1 << 20
+BUNDLE_LIMIT, FOLDER_LIMIT, REQUEST_LIMIT = 7 * MIB, 64 * MIB, 7 * MIB + 65536
+CHECKS, FAILURES = [0], []
+
+
+def expect(ok, label, detail=""):
+    CHECKS[0] += 1
+    if not ok:
+        FAILURES.append(f"{label}: {detail}"[:500])
+
+
+def finish():  # the exit status after reporting every failed check
+    print("\n".join(FAILURES + [f"{CHECKS[0] - len(FAILURES)} passed, {len(FAILURES)} failed"]))
+    return 1 if FAILURES else 0
+
+
+def folder_name(workspace=WORKSPACE):
+    return f"Brindell-{workspace}.brindell-sync"
+
+
+def canonical(value):
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+
+
+def manifest(workspace=WORKSPACE):
+    return canonical({"format": "brindell-folder-sync", "version": 1, "workspaceId": workspace})
+
+
+def history_name(tag, workspace=WORKSPACE):
+    return f"{workspace}-{hashlib.sha256(str(tag).encode()).hexdigest()}.brindell-history.json"
+
+
+def sized(size, workspace=WORKSPACE):  # a canonical history of exactly `size` bytes
+    pad = size - len(canonical({"pad": "", "workspaceId": workspace}))
+    return canonical({"pad": "x" * pad, "workspaceId": workspace})
+
+
+# The code and message of every refusal the tests expect; {fields} are filled in.
+MESSAGES = {
+    "invalid_json": ("SYNC_INVALID_FILE", "A sync file contains invalid JSON. Preserve it for inspection; local "
+        "workspace data is unchanged."),
+    "not_one_object": ("SYNC_INVALID_FILE", "A sync file must contain one JSON object."),
+    "invalid": ("SYNC_INVALID_REQUEST", "Missing or invalid {member}."),
+    "unsupported": ("SYNC_INVALID_REQUEST", "Supported operations are create, list, read, and publish."),
+    "id_not_uuid": ("SYNC_INVALID_REQUEST", "workspaceId must be a lowercase UUID."),
+    "no_content": ("SYNC_INVALID_REQUEST", "publish requires a JSON content object."),
+    "no_workspace": ("SYNC_INVALID_REQUEST", "Published history must identify its workspace with a lowercase UUID."),
+    "traversal": ("SYNC_UNSAFE_PATH", "Select an absolute folder path without traversal components."),
+    "root": ("SYNC_UNSAFE_PATH", "Select a dedicated folder rather than the filesystem root."),
+    "link": ("SYNC_UNSAFE_PATH", "Sync paths cannot contain symbolic links. Select the actual folder."),
+    "wrong_kind": ("SYNC_UNSAFE_PATH", "The sync path contains an unexpected filesystem item."),
+    "bad_name": ("SYNC_UNSAFE_PATH", "Invalid immutable history filename."),
+    "hard_link": ("SYNC_UNSAFE_PATH", "Sync content must be a regular file without hard links."),
+    "missing": ("SYNC_MISSING", "The selected sync folder or file is unavailable. Restore access or wait for iCloud "
+        "Drive, then retry."),
+    "system": ("SYNC_IO", "{phrase}: {error}. Local workspace data is unchanged."),
+    "platform": ("SYNC_IO", "Sync folder access failed: {description} Local workspace data is unchanged."),
+    "request_too_large": ("SYNC_CAPACITY", "The helper request exceeds its supported size."),
+    "too_large": ("SYNC_CAPACITY", "A sync file exceeds the supported size limit. Local workspace data is unchanged."),
+    "history_too_large": ("SYNC_CAPACITY", "A sync history file exceeds the 7-MiB limit. Local workspace data is "
+        "unchanged."),
+    "bundle_too_large": ("SYNC_CAPACITY", "This history bundle exceeds the 7-MiB sync limit. Local workspace data is "
+        "unchanged."),
+    "folder_full": ("SYNC_CAPACITY", "The sync folder exceeds its 512-file or 64-MiB limit. Local edits are safe; use "
+        "a new sync folder or a supported retention workflow."),
+    "too_many_entries": ("SYNC_CAPACITY", "The sync folder exceeds its 512-file limit. Local edits are safe; use a "
+        "new sync folder or an explicitly supported retention workflow."),
+    "would_overfill": ("SYNC_CAPACITY", "Publishing would exceed the sync folder's 512-file or 64-MiB limit. Local "
+        "edits remain saved on this Mac."),
+    "other_workspace": ("SYNC_WORKSPACE_MISMATCH", "The existing folder belongs to a different workspace. Its "
+        "contents were not replaced."),
+    "now_other_workspace": ("SYNC_WORKSPACE_MISMATCH", "The sync folder now belongs to a different workspace. No "
+        "history was published there."),
+    "not_available": ("SYNC_DOWNLOAD_PENDING", "{item} is not available yet. Wait for iCloud Drive and retry; the "
+        "existing workspace will not be replaced."),
+    "client_download": ("SYNC_DOWNLOAD_PENDING", "{item} is not available yet: the sync client has not finished "
+        "downloading it. Let the download complete and retry; the existing workspace will not be replaced."),
+    "ambiguous": ("SYNC_FILE_CONFLICT", "The sync folder contains ambiguous copies of {item}. Wait for iCloud Drive "
+        "or inspect the conflicting files before retrying."),
+    "client_conflict": ("SYNC_FILE_CONFLICT", "A sync client left {copy} as a conflicting copy of {item}. Keep both "
+        "files and resolve the conflict before retrying."),
+    "unexpected": ("SYNC_FOLDER_CONTENTS", "The sync folder contains an unexpected item: {item}. Preserve it and "
+        "select the dedicated Brindell folder."),
+    "immutable": ("SYNC_IMMUTABLE_CONFLICT", "An existing immutable history file has different content. It was "
+        "preserved; inspect the folder before retrying."),
+    "bad_manifest": ("SYNC_UNSUPPORTED_MANIFEST", "This folder does not contain a supported Brindell sync manifest. "
+        "Update Brindell or select the correct folder."),
+}
+
+
+def refusal(key, **fields):
+    code, message = MESSAGES[key]
+    return (canonical({"error": {"code": code, "message": message.format(**fields)}, "ok": False})
+            + "\n").encode()
+
+
+def success(result):  # the answer carrying `result`, a value or its canonical text
+    return ('{"ok":true,"result":' + (result if isinstance(result, str) else canonical(result)) +
+            "}\n").encode()
+
+
+def listed(files):  # the list answer of a local folder holding history files {name: size}
+    entries = [{"isUploaded": True, "name": n, "size": files[n]} for n in sorted(files)]
+    return success('{"files":' + canonical(entries) + ',"isUbiquitous":false,"manifest":' +
+                   manifest() + ',"pendingUploads":false}')
+
+
+def published(created, name):
+    return success({"created": created, "isUbiquitous": False, "isUploaded": True, "name": name,
+                    "pendingUploads": False})
+
+
+class Link(str):  # a symbolic link to this target
+    pass
+
+
+class HardLink(str):  # another name of this item, named as the items are
+    pass
+
+
+class Sparse(int):  # a file of this size that takes no disk space
+    pass
+
+
+DIRECTORY, FIFO, GONE = object(), object(), object()
+
+
+# Makes each item of {relative name: text (a file), Link, HardLink, Sparse,
+# DIRECTORY, FIFO or GONE (removed)} in `top`, in order.
+def build(top, items):
+    for name, what in items.items():
+        path = os.path.join(top, name)
+        if what is DIRECTORY or what is FIFO or what is GONE:
+            {DIRECTORY: os.makedirs, FIFO: os.mkfifo, GONE: os.unlink}[what](path)
+        elif isinstance(what, (Link, HardLink)):
+            os.symlink(what, path) if isinstance(what, Link) else os.link(os.path.join(top, what), path)
+        else:
+            with open(path, "wb") as file:
+                file.truncate(what) if isinstance(what, Sparse) else file.write(what.encode())
+
+
+def history_files(count, size):
+    return {history_name(f"filler {i}"): Sparse(size) for i in range(count)}
+
+
+def files_leaving(room):  # sparse history files that leave `room` bytes of the 64 MiB
+    return history_files(9, BUNDLE_LIMIT) | {
+        history_name("rest"): Sparse(FOLDER_LIMIT - 9 * BUNDLE_LIMIT - room)}
+
+
+# The sync folder of `workspace` in `parent`, holding its manifest and `items`.
+def sync_folder(parent, items=None, workspace=WORKSPACE):
+    folder = os.path.join(parent, folder_name(workspace))
+    build(parent, {folder_name(workspace): DIRECTORY, folder_name(workspace) + "/manifest.json":
+                   manifest(workspace)})
+    build(folder, items or {})
+    return folder
+
+
+# Every item under `top` with its mode, size, inode and modification time:
+# equal snapshots mean nothing was added, removed or changed.
+def snapshot(top):
+    items = {}
+    for directory, subdirectories, files in os.walk(top):
+        for path in (os.path.join(directory, name) for name in subdirectories + files):
+            info = os.lstat(path)
+            items[path] = info.st_mode, info.st_size, info.st_ino, info.st_mtime_ns
+    return items
+
+
+def staging_leftovers(directory):
+    return [n for n in os.listdir(directory) if n.startswith(".brindell-staging-")]
+
+
+# One run of the helper with `request` (bytes, text or a JSON value) on its
+# standard input; `options` go to subprocess.run.
+def run(request, **options):
+    request = request if isinstance(request, (bytes, str)) else canonical(request)
+    return subprocess.run([HELPER], **{"input": request.encode() if isinstance(request, str) else
+                                       request, "stdout": subprocess.PIPE,
+                                       "stderr": subprocess.PIPE, "timeout": 120, **options})
