@@ -1,8 +1,6 @@
-// The operations (and the manifest check publish makes) on the fake platform,
-// over a real folder, for what only a cloud drive can report: placeholders,
-// transfers, conflicts, metadata and moves.
-
-#include <functional>
+// What only a cloud drive can report, on the fake platform over a real sync
+// folder: what the drive says of each item, how a coordination ends, and the
+// operations' answers then; and what the operations ask of the coordinator.
 
 #include <gtest/gtest.h>
 
@@ -16,15 +14,107 @@
 namespace brindell::testing {
 namespace {
 
-const std::string name = historyName(1), name2 = historyName(2);
-const std::string placeholder2 = "." + name2 + ".icloud";
+using enum FakePlatform::Outcome;
+const std::string name = historyName(1), name2 = historyName(2), m = "manifest.json";
+const std::string placeholder2 = "." + name2 + ".icloud", moves = "moved";
+const std::string made = "Brindell-" + std::string(workspaceA) + ".brindell-sync";
+const std::string stored = R"({"workspaceId":")" + std::string(workspaceA) + "\"}";
+const std::string conflict =
+    "SYNC_FILE_CONFLICT: iCloud Drive reports conflicting versions of manifest.json. Preserve the "
+    "files and resolve the folder conflict before retrying.";
+const std::string moved =
+    "SYNC_FOLDER_MOVED: The sync folder moved during access. Reconnect its new location before "
+    "retrying.";
+const std::string excluded =
+    "SYNC_EXCLUDED: iCloud Drive excludes this folder or file from synchronization. Select an "
+    "available iCloud Drive folder.";
+const std::string unsafe =
+    "SYNC_UNSAFE_PATH: Sync items cannot be symbolic links or Finder aliases.";
 
-std::string ambiguous(const std::string& item) {
-  return "SYNC_FILE_CONFLICT: The sync folder contains ambiguous copies of " + item +
-         ". Wait for iCloud Drive or inspect the conflicting files before retrying.";
+ResourceValues inDrive(std::int64_t size, bool uploaded = true, bool uploading = false,
+                       const char* status = downloadingStatusCurrent) {
+  return {.isRegularFile = true,
+          .fileSize = size,
+          .isUbiquitousItem = true,
+          .ubiquitousItemIsUploaded = uploaded,
+          .ubiquitousItemIsUploading = uploading,
+          .ubiquitousItemDownloadingStatus = status};
+}
+const ResourceValues notDownloaded = inDrive(98, true, false, "NotDownloaded");
+const ResourceValues folderInDrive{.isDirectory = true, .isUbiquitousItem = true};
+const ResourceValues conflicted{.ubiquitousItemHasUnresolvedConflicts = true};
+
+// A row's setting of the drive: files in the sync folder, what the drive says
+// of an item ("" the folder, "../" + name one beside it), its conflict
+// versions, or a coordination's outcome. With more items than one, the
+// scripted values are merged field by field, the last set winning.
+struct Script {
+  enum Kind { files, promised, plain, versions, coordination } kind;
+  std::string item;
+  ResourceValues values = {};
+  FakePlatform::Outcome outcome = run;
+};
+
+enum class Call { list, read, publish, create, listing, check };
+
+// An operation (read and publish on name2, create beside the folder), the
+// listing alone, or the manifest check of publish.
+JsonValue called(Call call, FakePlatform& drive, const std::string& folder) {
+  const JsonObject content = parseObject(stored);
+  const Request request{
+      .folder = openDirectory(call == Call::create ? folder.substr(0, folder.rfind('/')) : folder),
+      .name = name2,
+      .workspaceId = workspaceA,
+      .content = content.view()};
+  if (call == Call::list) return list(drive, request);
+  if (call == Call::read) return read(drive, request);
+  if (call == Call::publish) return publish(drive, request);
+  if (call == Call::create) return create(drive, request);
+  if (call == Call::listing) return filesJson(listing(drive, request.folder, true).files);
+  return coordinatedManifestWrite(drive, request.folder, workspaceA, [] { return true; });
 }
 
-// A list result of a folder in the cloud drive.
+struct Case {
+  const char* label;
+  std::vector<Script> scripts;
+  Call call;
+  std::string expected;  // the result's encoding ("$" for the parent), what was thrown, its code
+  bool downloadAsked = false;  // of name2
+};
+
+class CloudDrive : public ::testing::TestWithParam<Case> {};
+
+TEST_P(CloudDrive, AnswersWhatTheDriveReports) {
+  TemporaryDirectory root;
+  const std::string folder = makeSyncFolder(root.path());
+  FakePlatform drive;
+  for (const Script& script : GetParam().scripts) {
+    const std::string path = script.item.empty()              ? folder
+                             : script.item.starts_with("../") ? root.path() + script.item.substr(2)
+                                                              : folder + "/" + script.item;
+    if (script.kind == Script::files) writeFile(path, script.item == name2 ? stored : "{}");
+    if (script.kind == Script::promised) drive.promisedValues[path] = script.values;
+    if (script.kind == Script::plain) drive.plainValues[path] = script.values;
+    if (script.kind == Script::versions) drive.conflictVersions[path] = 1;
+    if (script.kind == Script::coordination) {
+      drive.coordinations[script.item == moves ? folder : path] = {
+          script.outcome, script.item == moves ? std::optional(path) : std::nullopt};
+    }
+  }
+  std::string result, expected = GetParam().expected;
+  std::string outcome =
+      outcomeOf([&] { result = canonicalJson(called(GetParam().call, drive, folder)); });
+  if (expected.starts_with("SYNC_") && expected.find(':') == expected.npos) {
+    outcome.resize(outcome.find(':'));  // the code alone
+  }
+  if (const auto parent = expected.find('$'); parent != expected.npos) {
+    expected.replace(parent, 1, root.path());
+  }
+  EXPECT_EQ(outcome == "ok" ? result : outcome, expected);
+  EXPECT_EQ(drive.downloadRequests, GetParam().downloadAsked ? std::vector{folder + "/" + name2}
+                                                             : std::vector<std::string>{});
+}
+
 std::string listed(const std::string& files, bool pending) {
   return R"({"files":[)" + files + R"(],"isUbiquitous":true,"manifest":)" + manifestText() +
          R"(,"pendingUploads":)" + (pending ? "true" : "false") + "}";
@@ -33,196 +123,106 @@ std::string entry(const std::string& file, int size, bool uploaded) {
   return std::string(R"({"isUploaded":)") + (uploaded ? "true" : "false") + R"(,"name":")" + file +
          R"(","size":)" + std::to_string(size) + "}";
 }
-
-using Script = std::function<void(FakePlatform& fake, const std::string& folder)>;
-using Call = std::function<JsonValue(FakePlatform& fake, const std::string& folder)>;
-
-// The request dispatch would pass for the folder.
-Request requestFor(const std::string& folder, const JsonObject& content = parseObject("{}")) {
-  return Request{.folder = openDirectory(folder), .name = name2, .content = content.view()};
+std::string published(bool created, bool uploaded) {
+  return std::string(R"({"created":)") + (created ? "true" : "false") +
+         R"(,"isUbiquitous":true,"isUploaded":)" + (uploaded ? "true" : "false") + R"(,"name":")" +
+         name2 + R"(","pendingUploads":)" + (uploaded ? "false" : "true") + "}";
 }
 
-JsonValue listCall(FakePlatform& fake, const std::string& folder) {
-  return list(fake, requestFor(folder));
-}
-// The listing alone, without the manifest check that list makes first.
-JsonValue listingCall(FakePlatform& fake, const std::string& folder) {
-  listing(fake, openDirectory(folder), true);
-  return {};
-}
-JsonValue readCall(FakePlatform& fake, const std::string& folder) {
-  return read(fake, requestFor(folder));
-}
-JsonValue publishCall(FakePlatform& fake, const std::string& folder) {
-  const JsonObject content = parseObject(objectOfSize(100));
-  return publish(fake, requestFor(folder, content));
-}
+using S = Script;
+using enum Call;
+// One row a case, laid out as a table.
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, CloudDrive, ::testing::Values(
+    // The item's own state, judged in this order.
+    Case{"alias", {{S::plain, m, {.isAliasFile = true}}}, read, unsafe},
+    Case{"link_first", {{S::plain, m, {.isSymbolicLink = true,
+        .ubiquitousItemHasUnresolvedConflicts = true, .ubiquitousItemIsExcludedFromSync = true}}},
+        read, unsafe},
+    Case{"excluded_before_conflict", {{S::plain, m, {.ubiquitousItemHasUnresolvedConflicts = true,
+        .ubiquitousItemIsExcludedFromSync = true}}}, read, excluded},
+    Case{"conflict_before_errors", {{S::plain, m, {.ubiquitousItemDownloadingError = "x",
+        .ubiquitousItemHasUnresolvedConflicts = true}}}, read, conflict},
+    Case{"download_before_upload", {{S::plain, m, {.ubiquitousItemDownloadingError = "Offline.",
+        .ubiquitousItemUploadingError = "Quota."}}}, read,
+        "SYNC_DOWNLOAD_FAILED: iCloud Drive could not download manifest.json: Offline."},
+    Case{"upload_error", {{S::plain, m, {.ubiquitousItemUploadingError = "Quota."}}}, read,
+        "SYNC_UPLOAD_FAILED: iCloud Drive could not upload manifest.json: Quota."},
+    Case{"conflict_versions", {{S::versions, m}}, read, conflict},
+    // A listing's flags: the items of a folder in the drive are in it; list
+    // reads the manifest's full metadata, the listing the promised.
+    Case{"placeholder_listed", {{S::files, placeholder2}, {S::files, name},
+        {S::promised, "", folderInDrive}, {S::promised, name2, inDrive(1234, false)}}, list,
+        listed(entry(name, 2, false) + "," + entry(name2, 1234, false), true)},
+    Case{"manifest_uploaded_late", {{S::files, name}, {S::plain, m, inDrive(98, false)},
+        {S::promised, m, inDrive(98)}}, list, listed(entry(name, 2, true), true)},
+    Case{"all_uploaded", {{S::promised, "", folderInDrive}, {S::promised, m, inDrive(98)}}, list,
+        listed("", false)},
+    Case{"still_uploading", {{S::promised, "", folderInDrive},
+        {S::promised, m, inDrive(98, true, true)}}, list, listed("", true)},
+    Case{"placeholder_without_metadata", {{S::files, placeholder2}}, list, "SYNC_DOWNLOAD_PENDING:"
+        " iCloud Drive has not supplied the history file's metadata yet. Retry after its download "
+        "completes.", true},
+    Case{"size_unknown", {{S::files, name2}, {S::promised, name2, {.isRegularFile = true}}},
+        listing, "SYNC_UNSAFE_PATH: A sync item is not a regular file with a known size."},
+    Case{"not_downloaded", {{S::files, name2}, {S::plain, name2, notDownloaded},
+        {S::promised, name2, notDownloaded}}, read, "SYNC_DOWNLOAD_PENDING: iCloud Drive has not "
+        "made the current file contents available. Retry after the download completes.", true},
+    // Asked for, then read again once it is here.
+    Case{"placeholder_read", {{S::files, placeholder2}}, read, "SYNC_MISSING", true},
+    // A coordination's own outcome, and the body's, which wins.
+    Case{"busy", {{S::coordination, m, {}, failWithoutRunning}}, read, "platform: Busy."},
+    Case{"never_ran", {{S::coordination, m, {}, returnWithoutRunning}}, read,
+        "SYNC_IO: Coordinated file access did not complete. Retry sync."},
+    Case{"ran_and_failed", {{S::files, name2}, {S::coordination, m, {}, runAndFail}}, read, stored},
+    Case{"body_failed_first", {{S::versions, m}, {S::coordination, m, {}, runAndFail}}, read,
+        conflict},
+    Case{"moved", {{S::coordination, moves}}, list, moved},
+    Case{"moved_and_failed", {{S::coordination, moves, {}, runAndFail}}, list, moved},
+    Case{"check_busy", {{S::coordination, "", {}, failWithoutRunning}}, check, "platform: Busy."},
+    Case{"check_never_ran", {{S::coordination, "", {}, returnWithoutRunning}}, check,
+        "SYNC_IO: Coordinated manifest validation did not complete. Retry sync."},
+    Case{"check_ran_and_failed", {{S::coordination, "", {}, runAndFail}}, check, "true"},
+    Case{"check_moved", {{S::coordination, moves}}, check, moved},
+    Case{"check_downloading", {{S::plain, m, notDownloaded}}, check, "SYNC_DOWNLOAD_PENDING: The "
+        "current workspace manifest is still downloading. Retry when iCloud Drive makes it "
+        "available."},
+    Case{"check_conflict_versions", {{S::versions, m}}, check, conflict},
+    // Publish judges the folder by its full metadata and the result by the
+    // promised; a file the drive has not downloaded is not replaced.
+    Case{"publish_over_a_download", {{S::files, placeholder2}, {S::promised, name2, notDownloaded}},
+        publish, "SYNC_DOWNLOAD_PENDING: An existing cloud copy of this immutable file is still "
+        "downloading. Retry after iCloud Drive makes it available."},
+    Case{"publish_excluded", {{S::plain, "", {.ubiquitousItemIsExcludedFromSync = true}}}, publish,
+        excluded},
+    Case{"publish_into_the_drive", {{S::promised, "", folderInDrive}}, publish,
+        published(true, false)},
+    Case{"publish_again", {{S::promised, "", folderInDrive}, {S::files, name2},
+        {S::plain, name2, inDrive(54)}}, publish, published(false, true)},
+    Case{"create_in_the_drive", {{S::promised, "../" + made, folderInDrive}}, create,
+        R"({"folder":"$/)" + made + R"(","isUbiquitous":true,"manifest":)" + manifestText() +
+        R"(,"pendingUploads":true})"}),
+    [](const auto& info) { return std::string(info.param.label); });
+// clang-format on
 
-// The manifest check publish makes under its coordination, on its own.
-JsonValue manifestCheckCall(FakePlatform& fake, const std::string& folder) {
-  return coordinatedManifestWrite(fake, openDirectory(folder), workspaceA, [] { return true; });
-}
-
-void noScript(FakePlatform&, const std::string&) {}
-// What the drive reports for an item of the folder ("" for the folder).
-Script valuesOf(const std::string& item, const ResourceValues& values) {
-  return [=](FakePlatform& fake, const std::string& folder) {
-    fake.setValues(item.empty() ? folder : folder + "/" + item, values);
-  };
-}
-Script both(const Script& first, const Script& second) {
-  return [=](FakePlatform& fake, const std::string& folder) {
-    first(fake, folder);
-    second(fake, folder);
-  };
-}
-Script enumerated(const FakePlatform::Enumeration& enumeration) {
-  return [=](FakePlatform& fake, const std::string& folder) {
-    fake.enumerations[folder] = enumeration;
-  };
-}
-void manifestConflictVersions(FakePlatform& fake, const std::string& folder) {
-  fake.conflictVersions[folder + "/manifest.json"] = 1;
-}
-const std::string manifestConflict =
-    "SYNC_FILE_CONFLICT: iCloud Drive reports conflicting versions of manifest.json. Preserve the "
-    "files and resolve the folder conflict before retrying.";
-void noMetadata(FakePlatform& fake, const std::string& folder) {
-  fake.fetchErrors[folder + "/" + historyName(2)] = "No metadata yet.";
-}
-ResourceValues manifestOnlyUploaded() {
-  ResourceValues values = cloudFile(98);
-  values.isUbiquitousItem.reset();
-  return values;
-}
-std::vector<std::string> names515() {
-  std::vector<std::string> names{".DS_Store", "manifest.json"};
-  for (std::size_t i = 0; i < 513; ++i) names.push_back(historyName(i));
-  return names;
-}
-
-struct Case {
-  const char* label;
-  std::vector<Item> items;
-  Script script;
-  Call call;
-  std::string expected;  // the result's encoding, "CODE: message" or "platform: description"
-  bool downloadAsked;    // for name2
-};
-
-class CloudDrive : public ::testing::TestWithParam<Case> {};
-
-TEST_P(CloudDrive, AnswersWhatTheDriveReportsAndChangesNothing) {
+// Reads of what is only looked at ask for metadata alone (option 4); publish
+// checks the manifest and writes under one combined coordination.
+TEST(Coordinator, IsAskedForEachAccessOfEachOperation) {
   TemporaryDirectory root;
-  const std::string folder = makeSyncFolder(root.path());
-  build(folder, GetParam().items);
-  FakePlatform fake;
-  GetParam().script(fake, folder);
-  const std::string before = treeSnapshot(root.path());
-  std::string result;
-  const std::string outcome =
-      outcomeOf([&] { result = canonicalJson(GetParam().call(fake, folder)); });
-  EXPECT_EQ(outcome == "ok" ? result : outcome, GetParam().expected);
-  EXPECT_EQ(fake.downloadRequests, GetParam().downloadAsked
-                                       ? std::vector<std::string>{folder + "/" + name2}
-                                       : std::vector<std::string>{});
-  EXPECT_EQ(treeSnapshot(root.path()), before);
+  const std::string f = makeSyncFolder(root.path()), h = f + "/" + name2, mf = f + "/" + m,
+                    n = root.path() + "/" + made, read0 = "R4 " + mf + "; R0 " + mf + "; ";
+  writeFile(h, stored);
+  const std::pair<Call, std::string> calls[] = {
+      {list, read0 + "R4 " + f + "; "},
+      {read, read0 + "R4 " + h + "; R0 " + h + "; "},
+      {publish, read0 + "RW00 " + mf + " " + f + "; R4 " + f + "; R4 " + h + "; R0 " + h + "; "},
+      {create, "W0 " + n + "; R4 " + n + "/" + m + "; R0 " + n + "/" + m + "; R4 " + n + "; "}};
+  for (const auto& [call, expected] : calls) {
+    FakePlatform drive;
+    EXPECT_EQ(outcomeOf([&] { called(call, drive, f); }), "ok");
+    EXPECT_EQ(drive.coordinated, expected);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    List, CloudDrive,
-    ::testing::Values(
-        Case{"file_and_its_placeholder", with(file(name2), file(placeholder2)), noScript, listCall,
-             ambiguous(name2), false},
-        Case{"manifest_and_its_placeholder", with(file(".manifest.json.icloud")), noScript,
-             listCall, ambiguous("manifest.json"), false},
-        Case{"placeholder_without_metadata", with(file(placeholder2)), noMetadata, listCall,
-             "SYNC_DOWNLOAD_PENDING: iCloud Drive has not supplied the history file's metadata "
-             "yet. Retry after its download completes.",
-             true},
-        Case{"placeholder_download_refused", with(file(placeholder2)),
-             [](FakePlatform& fake, const std::string& folder) {
-               noMetadata(fake, folder);
-               fake.downloadRefusals[folder + "/" + name2] = "Downloads are off.";
-             },
-             listCall, "platform: Downloads are off.", true},
-        Case{"size_unknown", with(file(name2)), valuesOf(name2, {.isRegularFile = true}), listCall,
-             "SYNC_UNSAFE_PATH: A sync item is not a regular file with a known size.", false},
-        // The placeholder's promised size counts towards the 64 MiB.
-        Case{"placeholder_over_the_total", with(filesLeaving(1000), file(placeholder2)),
-             valuesOf(name2, cloudFile(1001)), listCall,
-             "SYNC_CAPACITY: The sync folder exceeds its 512-file or 64-MiB limit. Local edits "
-             "are safe; use a new sync folder or a supported retention workflow.",
-             false},
-        // Refused before it is looked at, although the 514 before it are fine.
-        Case{"entry_515", historyFiles(512, 2, 0), enumerated({.names = names515()}), listCall,
-             "SYNC_CAPACITY: The sync folder exceeds its 512-file limit. Local edits are safe; "
-             "use a new sync folder or an explicitly supported retention workflow.",
-             false},
-        Case{"no_enumerator", with(), enumerated({.unavailable = true}), listCall,
-             "SYNC_IO: Cannot list the selected sync folder.", false},
-        Case{"manifest_gone_when_listed", with(), enumerated({.names = std::vector<std::string>{}}),
-             listCall,
-             "SYNC_DOWNLOAD_PENDING: The workspace manifest disappeared during listing. Wait for "
-             "iCloud Drive and retry; this folder will not be reinitialized.",
-             false},
-        Case{"enumeration_error_before_missing_manifest", with(gone("manifest.json")),
-             enumerated({.errorAfter = 0}), listingCall, "platform: The folder could not be read.",
-             false},
-        Case{"manifest_over_4096_bytes", with(sparse("manifest.json", 4097)), noScript, listingCall,
-             "SYNC_CAPACITY: The sync manifest exceeds its supported size.", false},
-        Case{"placeholder_listed_under_its_name", with(file(placeholder2), file(name, "{}")),
-             valuesOf(name2, cloudFile(1234, /*uploaded=*/false)), listCall,
-             listed(entry(name, 2, true) + "," + entry(name2, 1234, false), true), false},
-        Case{"folder_alone_in_the_drive", with(),
-             both(valuesOf("", {.isDirectory = true, .isUbiquitousItem = true}),
-                  valuesOf("manifest.json", manifestOnlyUploaded())),
-             listCall, listed("", false), false},
-        Case{"manifest_still_uploading", with(file(name, "{}")),
-             both(valuesOf("manifest.json", cloudFile(98, /*uploaded=*/false)),
-                  valuesOf(name, cloudFile(2))),
-             listCall, listed(entry(name, 2, true), true), false}),
-    [](const auto& info) { return std::string(info.param.label); });
-
-INSTANTIATE_TEST_SUITE_P(
-    ReadAndPublish, CloudDrive,
-    ::testing::Values(
-        Case{"history_not_downloaded", with(file(name2, "{}")), valuesOf(name2, notDownloaded()),
-             readCall,
-             "SYNC_DOWNLOAD_PENDING: iCloud Drive has not made the current file contents "
-             "available. Retry after the download completes.",
-             true},
-        // Asked for; the read is retried once the file is here.
-        Case{"history_placeholder", with(file(placeholder2)), noScript, readCall,
-             "SYNC_MISSING: The selected sync folder or file is unavailable. Restore access or "
-             "wait for iCloud Drive, then retry.",
-             true},
-        Case{"placeholder_not_a_file", with(directory(placeholder2)), noScript, readCall,
-             "SYNC_UNSAFE_PATH: The sync path contains an unexpected filesystem item.", false},
-        Case{"manifest_conflict_versions", with(file(name2, "{}")), manifestConflictVersions,
-             readCall, manifestConflict, false},
-        // The manifest check that publish makes under its coordination.
-        Case{"manifest_check_manifest_moved", with(),
-             [](FakePlatform& fake, const std::string& folder) {
-               fake.coordinations[folder].handedReadingPath = folder + "/other.json";
-             },
-             manifestCheckCall,
-             "SYNC_FOLDER_MOVED: The sync folder moved during access. Reconnect its new location "
-             "before retrying.",
-             false},
-        Case{"manifest_check_downloading", with(), valuesOf("manifest.json", notDownloaded()),
-             manifestCheckCall,
-             "SYNC_DOWNLOAD_PENDING: The current workspace manifest is still downloading. Retry "
-             "when iCloud Drive makes it available.",
-             false},
-        Case{"manifest_check_conflict_versions", with(), manifestConflictVersions,
-             manifestCheckCall, manifestConflict, false},
-        Case{"publish_over_a_downloading_copy", with(file(placeholder2)),
-             valuesOf(name2, notDownloaded()), publishCall,
-             "SYNC_DOWNLOAD_PENDING: An existing cloud copy of this immutable file is still "
-             "downloading. Retry after iCloud Drive makes it available.",
-             false}),
-    [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace brindell::testing

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstddef>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -12,81 +10,77 @@
 
 namespace brindell {
 
-// A platform for tests, scripted per path. Whatever is not scripted behaves
-// as a local file system without a cloud drive (the POSIX platform's values,
-// real listing), except that download
-// requests are accepted and coordination takes no lock.
+// A cloud drive for tests, scripted per path as the code under test names
+// items (the held directory's path, then the item's name). What is not
+// scripted is the local file system's, as the POSIX platform sees it, except
+// that a download request is accepted and coordination takes no lock.
 class FakePlatform final : public Platform {
  public:
-  // What a coordinate call does with its accessor.
-  enum class Outcome {
-    run,                   // run it and report no error
-    failWithoutRunning,    // report `error`, do not run it
-    returnWithoutRunning,  // neither run it nor report an error
-    runAndFail,            // run it, then report `error` as well
-  };
+  // What a coordinate call does with its accessor; failing is PlatformError "Busy.".
+  enum class Outcome { run, failWithoutRunning, returnWithoutRunning, runAndFail };
   struct Coordination {
     Outcome outcome = Outcome::run;
-    std::optional<std::string> handedPath;         // instead of the requested path
-    std::optional<std::string> handedReadingPath;  // the reading side of the combined call
-    std::string error = "The file coordinator failed.";
-  };
-  enum class Kind { reading, writing, readingAndWriting };
-  struct CoordinateCall {
-    Kind kind;
-    std::string path;  // the writing path for the combined call
-    int options;
-    std::string readingPath;  // the combined call only
-  };
-  struct Enumeration {
-    bool unavailable = false;                       // no enumerator at all
-    std::optional<std::vector<std::string>> names;  // replaces the real entries, in this order
-    std::optional<std::size_t> errorAfter;          // entries visited before `error` is delivered
-    std::string error = "The folder could not be read.";
+    std::optional<std::string> handedPath;  // instead of the requested paths
   };
 
-  // Convenience: the same values for both kinds of fetch.
-  void setValues(const std::string& path, const ResourceValues& values) {
-    plainValues[path] = values;
-    promisedValues[path] = values;
-  }
-
-  // Scripts, keyed by path exactly as the code under test passes it.
-  std::map<std::string, ResourceValues> plainValues;
-  std::map<std::string, ResourceValues> promisedValues;
-  std::map<std::string, std::string> fetchErrors;  // both fetches throw this description
+  std::map<std::string, ResourceValues> promisedValues, plainValues;
   std::map<std::string, std::size_t> conflictVersions;
-  std::map<std::string, std::string> downloadRefusals;  // otherwise a request is accepted
-  std::map<std::string, Coordination> coordinations;    // keyed by the (writing) path
-  std::map<std::string, Enumeration> enumerations;
-  std::map<std::string, ClientFile, std::less<>> clientFiles;  // by entry name
-
-  // What the code under test asked for.
-  std::vector<CoordinateCall> coordinateCalls;
-  std::vector<std::string> downloadRequests;  // refused ones included
+  std::map<std::string, Coordination> coordinations;  // by the (writing) path
+  // What was asked: each coordination as "R" (reading), "W" (writing) or "RW"
+  // with its options and path(s), then "; "; and the downloads.
+  std::string coordinated;
+  std::vector<std::string> downloadRequests;
 
   void coordinateReading(const Directory& directory, std::string_view name, int options,
-                         const Accessor& accessor) override;
+                         const Accessor& accessor) override {
+    coordinate("R" + std::to_string(options), directory.pathOf(name), accessor);
+  }
   void coordinateWriting(const Directory& directory, std::string_view name, int options,
-                         const Accessor& accessor) override;
+                         const Accessor& accessor) override {
+    coordinate("W" + std::to_string(options), directory.pathOf(name), accessor);
+  }
   void coordinateReadingAndWriting(const Directory& folder, std::string_view readingName,
                                    int readingOptions, int writingOptions,
-                                   const ReadingWritingAccessor& accessor) override;
-  ResourceValues promisedResourceValues(const Directory& directory, std::string_view name) override;
-  ResourceValues resourceValues(const Directory& directory, std::string_view name) override;
-  std::size_t unresolvedConflictVersionCount(const Directory& directory,
-                                             std::string_view name) override;
-  void startDownloading(const Directory& directory, std::string_view name) override;
-  bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit) override;
-  ClientFile clientFile(std::string_view name) override {
-    const auto scripted = clientFiles.find(name);
-    return scripted != clientFiles.end() ? scripted->second : local_.clientFile(name);
+                                   const ReadingWritingAccessor& accessor) override {
+    const std::string reading = folder.pathOf(readingName);
+    const std::string handed = coordinations[folder.path].handedPath.value_or(reading);
+    coordinate(
+        "RW" + std::to_string(readingOptions) + std::to_string(writingOptions) + " " + reading,
+        folder.path, [&](const std::string& writing) { accessor(handed, writing); });
   }
+  ResourceValues promisedResourceValues(const Directory& directory,
+                                        std::string_view name) override {
+    return values(promisedValues, directory, name);
+  }
+  ResourceValues resourceValues(const Directory& directory, std::string_view name) override {
+    return values(plainValues, directory, name);
+  }
+  std::size_t unresolvedConflictVersionCount(const Directory& directory,
+                                             std::string_view name) override {
+    return conflictVersions[directory.pathOf(name)];
+  }
+  void startDownloading(const Directory& directory, std::string_view name) override {
+    downloadRequests.push_back(directory.pathOf(name));
+  }
+  bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit) override {
+    return local_.enumerateDirectory(folder, visit);
+  }
+  ClientFile clientFile(std::string_view name) override { return local_.clientFile(name); }
 
  private:
-  void coordinate(const std::string& path, const Accessor& accessor);
+  void coordinate(const std::string& kind, const std::string& path, const Accessor& accessor) {
+    coordinated += kind + " " + path + "; ";
+    const Coordination script = coordinations[path];
+    if (script.outcome == Outcome::failWithoutRunning) throw PlatformError{"Busy."};
+    if (script.outcome == Outcome::returnWithoutRunning) return;
+    accessor(script.handedPath.value_or(path));
+    if (script.outcome == Outcome::runAndFail) throw PlatformError{"Busy."};
+  }
   ResourceValues values(const std::map<std::string, ResourceValues>& scripted,
-                        const Directory& directory, std::string_view name);
+                        const Directory& directory, std::string_view name) {
+    const auto values = scripted.find(directory.pathOf(name));
+    return values != scripted.end() ? values->second : local_.resourceValues(directory, name);
+  }
 
   PosixPlatform local_;
 };
