@@ -136,18 +136,11 @@ using enum Call;
 INSTANTIATE_TEST_SUITE_P(Rows, CloudDrive, ::testing::Values(
     // The item's own state, judged in this order.
     Case{"alias", {{S::plain, m, {.isAliasFile = true}}}, read, unsafe},
-    Case{"link_first", {{S::plain, m, {.isSymbolicLink = true,
-        .ubiquitousItemHasUnresolvedConflicts = true, .ubiquitousItemIsExcludedFromSync = true}}},
-        read, unsafe},
-    Case{"excluded_before_conflict", {{S::plain, m, {.ubiquitousItemHasUnresolvedConflicts = true,
-        .ubiquitousItemIsExcludedFromSync = true}}}, read, excluded},
     Case{"conflict_before_errors", {{S::plain, m, {.ubiquitousItemDownloadingError = "x",
         .ubiquitousItemHasUnresolvedConflicts = true}}}, read, conflict},
     Case{"download_before_upload", {{S::plain, m, {.ubiquitousItemDownloadingError = "Offline.",
         .ubiquitousItemUploadingError = "Quota."}}}, read,
         "SYNC_DOWNLOAD_FAILED: iCloud Drive could not download manifest.json: Offline."},
-    Case{"upload_error", {{S::plain, m, {.ubiquitousItemUploadingError = "Quota."}}}, read,
-        "SYNC_UPLOAD_FAILED: iCloud Drive could not upload manifest.json: Quota."},
     Case{"conflict_versions", {{S::versions, m}}, read, conflict},
     // A listing's flags: the items of a folder in the drive are in it; list
     // reads the manifest's full metadata, the listing the promised.
@@ -174,15 +167,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, CloudDrive, ::testing::Values(
     Case{"busy", {{S::coordination, m, {}, failWithoutRunning}}, read, "platform: Busy."},
     Case{"never_ran", {{S::coordination, m, {}, returnWithoutRunning}}, read,
         "SYNC_IO: Coordinated file access did not complete. Retry sync."},
-    Case{"ran_and_failed", {{S::files, name2}, {S::coordination, m, {}, runAndFail}}, read, stored},
     Case{"body_failed_first", {{S::versions, m}, {S::coordination, m, {}, runAndFail}}, read,
         conflict},
-    Case{"moved", {{S::coordination, moves}}, list, moved},
-    Case{"moved_and_failed", {{S::coordination, moves, {}, runAndFail}}, list, moved},
-    Case{"check_busy", {{S::coordination, "", {}, failWithoutRunning}}, check, "platform: Busy."},
-    Case{"check_never_ran", {{S::coordination, "", {}, returnWithoutRunning}}, check,
-        "SYNC_IO: Coordinated manifest validation did not complete. Retry sync."},
-    Case{"check_ran_and_failed", {{S::coordination, "", {}, runAndFail}}, check, "true"},
     Case{"check_moved", {{S::coordination, moves}}, check, moved},
     Case{"check_downloading", {{S::plain, m, notDownloaded}}, check, "SYNC_DOWNLOAD_PENDING: The "
         "current workspace manifest is still downloading. Retry when iCloud Drive makes it "

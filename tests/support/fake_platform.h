@@ -20,7 +20,7 @@ class FakePlatform final : public Platform {
   enum class Outcome { run, failWithoutRunning, returnWithoutRunning, runAndFail };
   struct Coordination {
     Outcome outcome = Outcome::run;
-    std::optional<std::string> handedPath;  // instead of the requested paths
+    std::optional<std::string> handedPath;  // instead of the requested (writing) path
   };
 
   std::map<std::string, ResourceValues> promisedValues, plainValues;
@@ -43,10 +43,9 @@ class FakePlatform final : public Platform {
                                    int readingOptions, int writingOptions,
                                    const ReadingWritingAccessor& accessor) override {
     const std::string reading = folder.pathOf(readingName);
-    const std::string handed = coordinations[folder.path].handedPath.value_or(reading);
     coordinate(
         "RW" + std::to_string(readingOptions) + std::to_string(writingOptions) + " " + reading,
-        folder.path, [&](const std::string& writing) { accessor(handed, writing); });
+        folder.path, [&](const std::string& writing) { accessor(reading, writing); });
   }
   ResourceValues promisedResourceValues(const Directory& directory,
                                         std::string_view name) override {
