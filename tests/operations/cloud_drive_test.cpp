@@ -6,6 +6,7 @@
 
 #include "folder/listing.h"
 #include "folder/manifest_write.h"
+#include "folder/object_file.h"
 #include "json/json.h"
 #include "operations/operations.h"
 #include "support/fake_platform.h"
@@ -156,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, CloudDrive, ::testing::Values(
     Case{"placeholder_without_metadata", {{S::files, placeholder2}}, list, "SYNC_DOWNLOAD_PENDING:"
         " iCloud Drive has not supplied the history file's metadata yet. Retry after its download "
         "completes.", true},
-    Case{"size_unknown", {{S::files, name2}, {S::promised, name2, {.isRegularFile = true}}},
+    Case{"size_unknown", {{S::files, name2}, {S::promised, name2, {.isRegularFile = true, .fileSize = -1}}},
         listing, "SYNC_UNSAFE_PATH: A sync item is not a regular file with a known size."},
     Case{"not_downloaded", {{S::files, name2}, {S::plain, name2, notDownloaded},
         {S::promised, name2, notDownloaded}}, read, "SYNC_DOWNLOAD_PENDING: iCloud Drive has not "
@@ -207,6 +208,8 @@ TEST(Coordinator, IsAskedForEachAccessOfEachOperation) {
     FakePlatform drive;
     EXPECT_EQ(outcomeOf([&] { called(call, drive, f); }), "ok");
     EXPECT_EQ(drive.coordinated, expected);
+    // A file read is current.
+    EXPECT_FALSE(readManifest(drive, openDirectory(f)).state.needsDownload);
   }
 }
 

@@ -1,10 +1,7 @@
 # What the tests that run the built helper share: the workspaces and names
 # they use, test trees built from a table, every answer they expect (each
 # message written once, in MESSAGES) and the record of failed checks.
-import hashlib
-import json
-import os
-import subprocess
+import hashlib, json, os, subprocess  # noqa: E401
 
 HELPER = ""  # the executable under test; each test sets it from its arguments
 WORKSPACE, OTHER = "0f8fad5b-d9cb-469f-a165-70867728950e", "7c9e6679-7425-40de-944b-e07fc1f90ae7"
@@ -99,14 +96,12 @@ MESSAGES = {
 
 
 def refusal(key, **fields):
-    code, message = MESSAGES[key]
-    return (canonical({"error": {"code": code, "message": message.format(**fields)}, "ok": False})
-            + "\n").encode()
+    code, text = MESSAGES[key]
+    return (canonical({"error": {"code": code, "message": text.format(**fields)}, "ok": False}) + "\n").encode()
 
 
 def success(result):  # the answer carrying `result`, a value or its canonical text
-    return ('{"ok":true,"result":' + (result if isinstance(result, str) else canonical(result)) +
-            "}\n").encode()
+    return ('{"ok":true,"result":' + (result if isinstance(result, str) else canonical(result)) + "}\n").encode()
 
 
 def listed(files):  # the list answer of a local folder holding history files {name: size}
@@ -120,16 +115,11 @@ def published(created, name):
                     "pendingUploads": False})
 
 
-class Link(str):  # a symbolic link to this target
-    pass
-
-
-class HardLink(str):  # another name of this item, named as the items are
-    pass
-
-
-class Sparse(int):  # a file of this size that takes no disk space
-    pass
+# Items other than files of text: a symbolic link to a target, another name of
+# an item (named as the items are), a file of a size that takes no disk space.
+class Link(str): pass  # noqa: E701
+class HardLink(str): pass  # noqa: E701
+class Sparse(int): pass  # noqa: E701
 
 
 DIRECTORY, FIFO, GONE = object(), object(), object()
@@ -154,15 +144,13 @@ def history_files(count, size):
 
 
 def files_leaving(room):  # sparse history files that leave `room` bytes of the 64 MiB
-    return history_files(9, BUNDLE_LIMIT) | {
-        history_name("rest"): Sparse(FOLDER_LIMIT - 9 * BUNDLE_LIMIT - room)}
+    return history_files(9, BUNDLE_LIMIT) | {history_name("rest"): Sparse(FOLDER_LIMIT - 9 * BUNDLE_LIMIT - room)}
 
 
 # The sync folder of `workspace` in `parent`, holding its manifest and `items`.
 def sync_folder(parent, items=None, workspace=WORKSPACE):
     folder = os.path.join(parent, folder_name(workspace))
-    build(parent, {folder_name(workspace): DIRECTORY, folder_name(workspace) + "/manifest.json":
-                   manifest(workspace)})
+    build(parent, {folder_name(workspace): DIRECTORY, f"{folder_name(workspace)}/manifest.json": manifest(workspace)})
     build(folder, items or {})
     return folder
 
@@ -186,6 +174,6 @@ def staging_leftovers(directory):
 # standard input; `options` go to subprocess.run.
 def run(request, **options):
     request = request if isinstance(request, (bytes, str)) else canonical(request)
-    return subprocess.run([HELPER], **{"input": request.encode() if isinstance(request, str) else
-                                       request, "stdout": subprocess.PIPE,
-                                       "stderr": subprocess.PIPE, "timeout": 120, **options})
+    request = request.encode() if isinstance(request, str) else request
+    pipes = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
+    return subprocess.run([HELPER], **{"input": request, "timeout": 120, **pipes, **options})

@@ -5,20 +5,8 @@
 #
 #   python3 tests/system/system_suite.py faults HELPER   # failed and killed calls, leftovers
 #   python3 tests/system/system_suite.py races HELPER    # links swapped in, a racing impostor
-import collections
-import ctypes
-import fcntl
-import json
-import os
-import pathlib
-import random
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
-import threading
-import time
+import collections, ctypes, fcntl, json, os, pathlib, random, re, shutil, subprocess  # noqa: E401
+import sys, tempfile, threading, time  # noqa: E401
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
 import brindell as b  # noqa: E402
