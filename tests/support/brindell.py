@@ -1,19 +1,16 @@
-# What the tests that run the built helper share: the workspaces and names
-# they use, test trees built from a table, every answer they expect (each
-# message written once, in MESSAGES) and the record of failed checks.
+# What the tests that run the built helper share: the workspaces and names they use, test trees built from a table,
+# every answer they expect (each message written once, in MESSAGES) and the record of failed checks.
 import hashlib, json, os, subprocess  # noqa: E401
 
 HELPER = ""  # the executable under test; each test sets it from its arguments
 WORKSPACE, OTHER = "0f8fad5b-d9cb-469f-a165-70867728950e", "7c9e6679-7425-40de-944b-e07fc1f90ae7"
-MIB = 1 << 20
-BUNDLE_LIMIT, FOLDER_LIMIT, REQUEST_LIMIT = 7 * MIB, 64 * MIB, 7 * MIB + 65536
+MIB, BUNDLE_LIMIT, FOLDER_LIMIT, REQUEST_LIMIT = 1 << 20, 7 << 20, 64 << 20, (7 << 20) + 65536
 CHECKS, FAILURES = [0], []
 
 
 def expect(ok, label, detail=""):
     CHECKS[0] += 1
-    if not ok:
-        FAILURES.append(f"{label}: {detail}"[:500])
+    FAILURES.extend([] if ok else [f"{label}: {detail}"[:500]])
 
 
 def finish():  # the exit status after reporting every failed check
@@ -46,7 +43,6 @@ def sized(size, workspace=WORKSPACE):  # a canonical history of exactly `size` b
 MESSAGES = {
     "invalid_json": ("SYNC_INVALID_FILE", "A sync file contains invalid JSON. Preserve it for inspection; local "
         "workspace data is unchanged."),
-    "not_one_object": ("SYNC_INVALID_FILE", "A sync file must contain one JSON object."),
     "invalid": ("SYNC_INVALID_REQUEST", "Missing or invalid {member}."),
     "unsupported": ("SYNC_INVALID_REQUEST", "Supported operations are create, list, read, and publish."),
     "id_not_uuid": ("SYNC_INVALID_REQUEST", "workspaceId must be a lowercase UUID."),
@@ -104,15 +100,13 @@ def success(result):  # the answer carrying `result`, a value or its canonical t
     return ('{"ok":true,"result":' + (result if isinstance(result, str) else canonical(result)) + "}\n").encode()
 
 
-def listed(files):  # the list answer of a local folder holding history files {name: size}
-    entries = [{"isUploaded": True, "name": n, "size": files[n]} for n in sorted(files)]
-    return success('{"files":' + canonical(entries) + ',"isUbiquitous":false,"manifest":' +
-                   manifest() + ',"pendingUploads":false}')
+def listed(files, text=manifest()):  # the list answer of a local folder holding history files {name: size}
+    entries = canonical([{"isUploaded": True, "name": n, "size": files[n]} for n in sorted(files)])
+    return success(f'{{"files":{entries},"isUbiquitous":false,"manifest":{text},"pendingUploads":false}}')
 
 
 def published(created, name):
-    return success({"created": created, "isUbiquitous": False, "isUploaded": True, "name": name,
-                    "pendingUploads": False})
+    return success({"created": created, "isUbiquitous": False, "isUploaded": True, "name": name, "pendingUploads": False})
 
 
 # Items other than files of text: a symbolic link to a target, another name of
@@ -122,16 +116,16 @@ class HardLink(str): pass  # noqa: E701
 class Sparse(int): pass  # noqa: E701
 
 
-DIRECTORY, FIFO, GONE = object(), object(), object()
+DIRECTORY, GONE = object(), object()
 
 
-# Makes each item of {relative name: text (a file), Link, HardLink, Sparse,
-# DIRECTORY, FIFO or GONE (removed)} in `top`, in order.
+# Makes each item of {relative name: text (a file), Link, HardLink, Sparse, DIRECTORY or GONE (removed)} in `top`,
+# in order.
 def build(top, items):
     for name, what in items.items():
         path = os.path.join(top, name)
-        if what is DIRECTORY or what is FIFO or what is GONE:
-            {DIRECTORY: os.makedirs, FIFO: os.mkfifo, GONE: os.unlink}[what](path)
+        if what is DIRECTORY or what is GONE:
+            (os.makedirs if what is DIRECTORY else os.unlink)(path)
         elif isinstance(what, (Link, HardLink)):
             os.symlink(what, path) if isinstance(what, Link) else os.link(os.path.join(top, what), path)
         else:
