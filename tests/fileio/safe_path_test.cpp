@@ -1,7 +1,8 @@
 // Both ways of opening without links, the kernel's and the walk it falls
-// back on, refuse a link anywhere on the path the same way. (Through the
-// executable a refusal only ever reads as "not at its path", whatever the
-// errno, and the walk serves only where openat2 is missing.)
+// back on, refuse a link anywhere on the path the same way, and a held
+// directory is found at its path until it moves. (Through the executable a
+// refusal only ever reads as "not at its path", whatever the errno, and that
+// only matters where the directory's current path differs.)
 
 #include "fileio/safe_path.h"
 
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fileio/directory.h"
 #include "support/sync_folder.h"
 
 namespace brindell::testing {
@@ -31,13 +33,19 @@ TEST_P(OpenWithoutLinks, RefusesALinkAnywhereOnThePath) {
   const std::tuple<const char*, int, int> cases[] = {
       {"/dir/file", O_RDONLY, 0}, {"/dir", O_DIRECTORY, 0}, {"/dir/fifo", O_NONBLOCK, 0},
       {"/link/file", O_RDONLY, ELOOP}, {"/dir/filelink", O_RDONLY, ELOOP},
-      {"/dir/absent", O_RDONLY, ENOENT}, {"/dir/file/below", O_RDONLY, ENOTDIR}};
+      {"/dir/absent", O_RDONLY, ENOENT}, {"/dir/file/below", O_RDONLY, ENOTDIR},
+      {"/dir/fifo/below", O_RDONLY, ENOTDIR}};
   // clang-format on
   for (const auto& [path, flags, error] : cases) {
     errno = 0;
     EXPECT_EQ(GetParam()(root + path, flags, 0).valid() ? 0 : errno, error) << path;
   }
   EXPECT_TRUE(GetParam()("/", O_DIRECTORY, 0).valid());
+  // What a held directory's path names now: itself until it moves.
+  const Directory held = openDirectory(root + "/dir");
+  EXPECT_TRUE(stillAtItsPath(held));
+  std::filesystem::rename(root + "/dir", root + "/moved");
+  EXPECT_FALSE(stillAtItsPath(held));
 }
 
 INSTANTIATE_TEST_SUITE_P(KernelAndWalk, OpenWithoutLinks,
