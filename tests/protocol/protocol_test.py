@@ -4,7 +4,7 @@
 # helpers at once; the input and output streams; manifest versions; the example client; the command line.
 #
 #   python3 tests/protocol/protocol_test.py HELPER VERSION
-import concurrent.futures, decimal, fcntl, json, os, pathlib, pty, random, re, stat, subprocess, sys, tempfile, time  # noqa
+import concurrent.futures, decimal, fcntl, json, os, pathlib, pty, re, stat, subprocess, sys, tempfile, time  # noqa
 
 import jsonschema
 
@@ -197,7 +197,8 @@ def check_concurrency():
         helper = subprocess.Popen([b.HELPER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         helper.stdin.write(b.canonical(ask("list", folder)).encode())
         helper.stdin.close()
-        while folder not in {os.path.realpath(f"/proc/{helper.pid}/fd/{n}") for n in os.listdir(f"/proc/{helper.pid}/fd")}:
+        while helper.poll() is None and folder not in {os.path.realpath(f"/proc/{helper.pid}/fd/{n}")
+                                                       for n in os.listdir(f"/proc/{helper.pid}/fd")}:
             time.sleep(0.01)  # until it holds the folder
         os.rename(folder, folder + "-moved")
         os.mkdir(folder)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>

@@ -195,7 +195,7 @@ def check_impostor(root):
                                b.HELPER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     helper.stdin.write(b.canonical({"op": "create", "folder": parent, "workspaceId": b.WORKSPACE}).encode())
     helper.stdin.close()
-    while not (staging := b.staging_leftovers(parent)):
+    while not (staging := b.staging_leftovers(parent) + [""] * (helper.poll() is not None)):
         time.sleep(0.01)
     os.rename(impostor := os.path.join(parent, staging[0]), os.path.join(root, "moved"))
     b.build(impostor, {"": DIRECTORY, F: DIRECTORY, "payload": "theirs"})
