@@ -104,6 +104,15 @@ class Scenario:
             (not leftovers or removed_later(self.parent)), label, again)
 
 
+# Whether a traced run took the background's priorities, opened nothing by name through a link nor anything a child
+# would inherit, and never blocked on another helper's lock.
+def careful(trace):
+    opens = re.findall(r'^\d+ +openat2?\((\w+), "([^"]*)"(.*)$', trace, re.M)
+    return re.search(r"setpriority\(PRIO_PROCESS, \d+, 10\) = 0", trace) and "(IOPRIO_CLASS_BE, 7)) = 0" in trace and all(
+        "O_CLOEXEC" in rest and ("O_NOFOLLOW" in rest or fd == "AT_FDCWD" or name == ".") for fd, name, rest in opens) \
+        and all("LOCK_NB" in lock for lock in re.findall(r"^\d+ +flock\((.*)$", trace, re.M))
+
+
 # Ages the staging directories in `parent` past the minute after which a later helper staging there removes them,
 # and has one do so.
 def removed_later(parent):
@@ -128,12 +137,7 @@ def check_failing_calls(root):
             scenario.case(name, number, f"error={error}", answer)
             if re.match("mkdirat|write|fsync|renameat2|linkat|unlinkat|openat.*O_(CREAT|TMPFILE)", name + line):
                 scenario.case(name, number, "signal=SIGKILL")
-        # The worker takes the background's priorities; it opens nothing by name through a link, nor anything a
-        # child would inherit; it never blocks on another helper's lock.
-        opens = [line for n, _, line in scenario.calls if n.startswith("openat") and not line.startswith("AT_FDCWD")]
-        expect(re.search(r"setpriority\(PRIO_PROCESS, \d+, 10\) = 0", scenario.trace) and "(IOPRIO_CLASS_BE, 7)) = 0"
-               in scenario.trace and all("O_CLOEXEC" in x and ("O_NOFOLLOW" in x or '"."' in x) for x in opens) and
-               all("LOCK_NB" in line for n, _, line in scenario.calls if n == "flock"), "the calls", scenario.trace)
+        expect(careful(scenario.trace), kind, scenario.trace)
     # Without unnamed files publish stages beside the folder and leaves nothing there; without openat2 paths are
     # walked; without a thread to spare the main thread serves; a write that takes part of the bytes goes on with the
     # rest, in the staged file and in the answer; an interrupted call is made again.
@@ -153,7 +157,7 @@ def check_failing_calls(root):
         request == read and b.run(publish.request)
         done, trace = traced(request, "-e", "inject=" + option)
         expect((done.stdout, pathlib.Path(publish.parent, F, NAME).read_bytes(), os.listdir(publish.parent)) ==
-               (answer, written, [F]) and "INJECTED" in trace, option, done)
+               (answer, written, [F]) and "INJECTED" in trace and careful(trace), option, done)
 
 
 # Staging directories as killed helpers leave them, each with its items and whether a later helper removes it: only
