@@ -253,7 +253,7 @@ def check_client_and_command_line(version):
 
 
 if __name__ == "__main__":
-    b.HELPER = os.path.realpath(sys.argv[1])
+    b.use(sys.argv[1])
     check_table()
     check_concurrency()
     check_streams()

@@ -1,11 +1,20 @@
 # What the tests that run the built helper share: the workspaces and names they use, test trees built from a table,
 # every answer they expect (each message written once, in MESSAGES) and the record of failed checks.
-import hashlib, json, os, subprocess  # noqa: E401
+import hashlib, json, os, pathlib, resource, subprocess  # noqa: E401
 
-HELPER = ""  # the executable under test; each test sets it from its arguments
+HELPER = ""  # the executable under test; each test sets it with use()
 WORKSPACE, OTHER = "0f8fad5b-d9cb-469f-a165-70867728950e", "7c9e6679-7425-40de-944b-e07fc1f90ae7"
 MIB, BUNDLE_LIMIT, FOLDER_LIMIT, REQUEST_LIMIT = 1 << 20, 7 << 20, 64 << 20, (7 << 20) + 65536
 CHECKS, FAILURES = [0], []
+
+
+# Tests the executable at `path`. A helper gone wrong could take all the memory of a machine that others share: the
+# helpers get 2 GiB of address space, unless the sanitizers' reservations need far more.
+def use(path):
+    global HELPER
+    HELPER = os.path.realpath(path)
+    if b"__asan_init" not in pathlib.Path(HELPER).read_bytes():
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
 
 
 def expect(ok, label, detail=""):
@@ -170,4 +179,4 @@ def run(request, **options):
     request = request if isinstance(request, (bytes, str)) else canonical(request)
     request = request.encode() if isinstance(request, str) else request
     pipes = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
-    return subprocess.run([HELPER], **{"input": request, "timeout": 120, **pipes, **options})
+    return subprocess.run([HELPER], **{"input": request, "timeout": 60, **pipes, **options})

@@ -71,7 +71,7 @@ class Scenario:
         self.calls = [(n, k, line) for tid, n, k, line in calls if tid != calls[0][0] and k > counts[calls[0][0], n]
                       and n not in ("futex", "exit_group", "gettid", "geteuid")]
         for name, needle, nth, error, phrase in STEPS[kind]:
-            found, cause = [(n, k) for n, k, line in self.calls if n == name and needle in line], FULL
+            found = [(n, k) for n, k, line in self.calls if n == name and needle in line]
             cause = IO if error == "EIO" else FULL
             self.steps[found[nth - 1 if nth > 0 else nth]] = error, refusal(
                 "platform", description=f"{phrase}: {cause}.") if "\u201c" in phrase else refusal(
@@ -211,19 +211,20 @@ def check_impostor(root):
 # The sync folder, or a history file in it, keeps being swapped (renameat2 RENAME_EXCHANGE) with a link to a decoy:
 # reads answer the real file or refuse, and publish never touches the decoy.
 def check_races(root):
-    folder, decoy = b.sync_folder(os.path.join(root, "real"), {NAME: b.sized(100)}), os.path.join(root, "decoy")
+    real, decoy = os.path.join(root, "real"), os.path.join(root, "decoy")
+    folder, content = b.sync_folder(real, {NAME: b.sized(100)}), json.loads(b.sized(100))
     before = b.snapshot(os.path.dirname(b.sync_folder(decoy, {NAME: b.sized(101)})))
     for item in (folder, os.path.join(folder, NAME)):
-        os.symlink(item.replace("real", "decoy"), link := os.path.join(root, "link"))
+        os.symlink(item.replace(real, decoy), link := os.path.join(root, "link"))
         swap, stop = lambda: LIBC.renameat2(-100, item.encode(), -100, link.encode(), 2), threading.Event()
         (swapper := threading.Thread(target=lambda: any(swap() and 0 for _ in iter(stop.is_set, True)))).start()
         for i in range(400):
             name = history_name(i) if i % 2 else NAME
             answer = json.loads(b.run({"op": "publish" if i % 2 else "read", "folder": folder, "name": name,
-                                       "content": json.loads(b.sized(100))}).stdout)
-            expect(answer.get("result") in (json.loads(b.sized(100)), None) or answer["result"].get("name") == name
-                   if answer["ok"] else answer["error"]["code"] in ("SYNC_UNSAFE_PATH", "SYNC_IO", "SYNC_MISSING",
-                   "SYNC_FOLDER_MOVED", "SYNC_DOWNLOAD_PENDING"), item, answer)
+                                       "content": content}).stdout)
+            expect(answer["result"] == content or answer["result"].get("name") == name if answer["ok"] else
+                   answer["error"]["code"] in ("SYNC_UNSAFE_PATH", "SYNC_IO", "SYNC_MISSING", "SYNC_FOLDER_MOVED",
+                                               "SYNC_DOWNLOAD_PENDING"), item, answer)
         stop.set() or swapper.join()
         os.path.islink(item) and swap()
         os.unlink(link)
@@ -231,7 +232,8 @@ def check_races(root):
 
 
 if __name__ == "__main__":
-    mode, b.HELPER = sys.argv[1], os.path.realpath(sys.argv[2])
+    mode = sys.argv[1]
+    b.use(sys.argv[2])
     with tempfile.TemporaryDirectory(dir=os.path.realpath("/tmp")) as root:
         for check in (check_failing_calls, check_leftovers, check_impostor) if mode == "faults" else (check_races,):
             check(root)
