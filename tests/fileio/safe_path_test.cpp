@@ -38,7 +38,10 @@ TEST_P(OpenWithoutLinks, RefusesALinkAnywhereOnThePath) {
   // clang-format on
   for (const auto& [path, flags, error] : cases) {
     errno = 0;
-    EXPECT_EQ(GetParam()(root + path, flags, 0).valid() ? 0 : errno, error) << path;
+    const FileDescriptor opened = GetParam()(root + path, flags, 0);
+    // What opens is closed on exec.
+    EXPECT_EQ(opened.valid() ? ::fcntl(opened.get(), F_GETFD) : errno, error ? error : FD_CLOEXEC)
+        << path;
   }
   EXPECT_TRUE(GetParam()("/", O_DIRECTORY, 0).valid());
   // What a held directory's path names now: itself until it moves.

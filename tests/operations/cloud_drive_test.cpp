@@ -212,6 +212,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, CloudDrive, ::testing::Values(
     Case{"size_unknown", {{S::files, name2},
         {S::promised, name2, {.isRegularFile = true, .fileSize = -1}}},
         listing, "SYNC_UNSAFE_PATH: A sync item is not a regular file with a known size."},
+    Case{"download_promised", {{S::files, name2}, {S::promised, name2, notDownloaded}}, read, stored,
+        true},
     Case{"not_downloaded", {{S::files, name2}, {S::plain, name2, notDownloaded},
         {S::promised, name2, notDownloaded}}, read, "SYNC_DOWNLOAD_PENDING: iCloud Drive has not "
         "made the current file contents available. Retry after the download completes.", true},

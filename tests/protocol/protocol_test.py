@@ -97,8 +97,8 @@ TABLE = [
     ("manifest of 4097 bytes", {M: b.manifest() + " " * 3999}, READ, refusal("too_large")),
     ("at the bounds", {M: b.manifest() + " " * 3998, NAME: b.sized(b.BUNDLE_LIMIT)}, READ, success(b.sized(b.BUNDLE_LIMIT))),
     ("respelled", {M: '{ "workspaceId": "%s",\n "version": 1.0, "format": "brindell-folder-sync" }' % b.OTHER,
-                   NAME: '{ "z": 1.50, "a": {"y": true, "b": [1e2, "\\/x", "\\u00e9"]} }'},
-     READ, success('{"a":{"b":[1e2,"/x","é"],"y":true},"z":1.50}')),
+                   NAME: '{ "z": 1.50, "a": {"y": true, "n": null, "b": [1e2, "\\/x", "\\u00e9"]} }'},
+     READ, success('{"a":{"b":[1e2,"/x","é"],"n":null,"y":true},"z":1.50}')),
     ("history missing", {}, READ, pending(NAME)),
     ("hard link", {NAME: "{}", "../second": HardLink(NAME)}, READ, refusal("hard_link")),
     ("history over 7 MiB", {NAME: Sparse(b.BUNDLE_LIMIT + 1)}, READ, refusal("too_large")),
@@ -161,7 +161,8 @@ TABLE = [
     ("old syncthing conflict", {OLD_SYNCTHING: ""}, LIST, conflict(M, OLD_SYNCTHING)),
     ("stray beside a read", KEPT | {"notes.txt": ""}, READ, success(BUNDLE)),
 ] + [(f"stray {n}", {n: ""}, LIST, refusal("unexpected", item=n))
-     for n in [".syncthing.x.tmp", STRAY, NO_DEVICE, ".sync_.db", "manifest--safeBackup-1.json"]] + [
+     for n in [".syncthing.x.tmp", STRAY, NO_DEVICE, ".sync_.db", "manifest--safeBackup-1.json", "日.txt",
+               OLD_OWNCLOUD.replace("2-0", "2x0")]] + [
     # A manifest's version passes exactly when it equals 1, decided by its decimal digits however it is written.
     (f"version {v}", KEPT | {M: version(v)}, LIST, b.listed({NAME: 100}, version(v)) if decimal.Decimal(v) == 1
      else refusal("bad_manifest")) for v in "1.0 1.00 10e-1 0.1E1 1e0 1E+0 100e-2 0.01e2 1000e-003 0.001e+3 -1 2 "

@@ -105,12 +105,12 @@ class Scenario:
 
 
 # Whether a traced run took the background's priorities, opened nothing by name through a link nor anything a child
-# would inherit, and never blocked on another helper's lock.
+# would inherit, never blocked on another helper's lock and closed no descriptor twice.
 def careful(trace):
     opens = re.findall(r'^\d+ +openat2?\((\w+), "([^"]*)"(.*)$', trace, re.M)
-    return re.search(r"setpriority\(PRIO_PROCESS, \d+, 10\) = 0", trace) and "(IOPRIO_CLASS_BE, 7)) = 0" in trace and all(
+    return re.search(r"setpriority\(PRIO_PROCESS, \d+, 10\)", trace) and "(IOPRIO_CLASS_BE, 7)" in trace and all(
         "O_CLOEXEC" in rest and ("O_NOFOLLOW" in rest or fd == "AT_FDCWD" or name == ".") for fd, name, rest in opens) \
-        and all("LOCK_NB" in lock for lock in re.findall(r"^\d+ +flock\((.*)$", trace, re.M))
+        and all("LOCK_NB" in lock for lock in re.findall(r"^\d+ +flock\((.*)$", trace, re.M)) and " EBADF " not in trace
 
 
 # Ages the staging directories in `parent` past the minute after which a later helper staging there removes them,
@@ -166,6 +166,7 @@ SHAPES = [("empty0", {}, True), ("file00", {"history.json": "{}"}, True), ("fold
           ("fman00", {F: DIRECTORY, F + "/manifest.json": ""}, True), ("extra0", {"history.json": "", "notes": ""}, False),
           ("links0", {"history.json": "{}", "../hard": HardLink("history.json")}, False),
           ("deep00", {F: DIRECTORY, F + "/sub": DIRECTORY, F + "/sub/manifest.json": ""}, False),
+          *((f"two{n}0", {F: DIRECTORY, F + "/" + n: "", F + "/manifest.json": "{}"}, False) for n in "az"),
           ("other0", {}, os.geteuid() != 0), ("locked", {}, False), ("young0", {}, False), ("public", {}, False),
           ("shared", {"history.json": ""}, False), ("toolong", {}, False)]
 
@@ -187,8 +188,9 @@ def check_leftovers(root):
     os.close(locked)
     for name, items, removed in SHAPES:
         expect(os.path.lexists(os.path.join(parent, STAGING + name)) != removed, name)
-    expect(os.path.exists(os.path.join(parent, STAGING + "deep00", F, "sub", "manifest.json")) and
-           os.path.lexists(os.path.join(parent, STAGING + "linkTo")), "leftovers kept whole")
+    expect(all(os.path.exists(os.path.join(parent, STAGING + shape, F, item, "manifest.json")) for shape, item in
+               (("deep00", "sub"), ("twoa0", ""), ("twoz0", ""))) and os.path.lexists(os.path.join(parent, STAGING +
+                                                                                                   "linkTo")), "kept whole")
 
 
 # Another process moves create's staging directory away while create works in it (its second mkdirat held back a
