@@ -168,8 +168,8 @@ TABLE = [
      else refusal("bad_manifest")) for v in "1.0 1.00 10e-1 0.1E1 1e0 1E+0 100e-2 0.01e2 1000e-003 0.001e+3 -1 2 "
     "11e-1 1.01 0 0.0 0e0 1e1 10 0.1 1.0000000000000000001 100000000000000000000e-20 1e-1000000".split()]
 
-# Each row in a fresh tree. A refusal changes nothing; what a success makes is private whatever the umask; the same
-# request again answers alike (the file now exists) and changes nothing.
+# Each row in a fresh tree. A refusal changes nothing; a success removes nothing, and what it makes is private
+# whatever the umask; the same request again answers alike (the file now exists) and changes nothing.
 def check_table():
     schema = jsonschema.Draft202012Validator(json.loads((ROOT / "docs/response.schema.json").read_text()))
     for label, items, request, expected in TABLE:
@@ -180,9 +180,10 @@ def check_table():
             expected, before = place(expected), b.snapshot(parent)
             done, ok = b.run(data, umask=0o477), expected.startswith(b'{"ok":true')
             after = b.snapshot(parent)
-            expect((done.stdout, done.returncode, done.stderr) == (expected, 1 - ok, b"") and (ok or after == before)
-                   and all(after[p][0] & 0o777 == (0o700 if stat.S_ISDIR(after[p][0]) else 0o600)
-                           for p in after.keys() - before), label, done)
+            expect((done.stdout, done.returncode, done.stderr) == (expected, 1 - ok, b"") and
+                   (before.keys() <= after.keys() if ok else after == before) and all(
+                       after[p][0] & 0o777 == (0o700 if stat.S_ISDIR(after[p][0]) else 0o600) for p in after.keys() - before),
+                   label, done)
             expect(b.run(data).stdout == expected.replace(b'"created":true', b'"created":false') and
                    b.snapshot(parent) == after and schema.is_valid(json.loads(done.stdout or "{}")), label, "again")
 

@@ -108,7 +108,7 @@ class Scenario:
 # would inherit, never blocked on another helper's lock and closed no descriptor twice.
 def careful(trace):
     opens = re.findall(r'^\d+ +openat2?\((\w+), "([^"]*)"(.*)$', trace, re.M)
-    return re.search(r"setpriority\(PRIO_PROCESS, \d+, 10\)", trace) and "(IOPRIO_CLASS_BE, 7)" in trace and all(
+    return re.search(r"setpriority\(PRIO_PROCESS, \d+, 10\b", trace) and "(IOPRIO_CLASS_BE, 7)" in trace and all(
         "O_CLOEXEC" in rest and ("O_NOFOLLOW" in rest or fd == "AT_FDCWD" or name == ".") for fd, name, rest in opens) \
         and all("LOCK_NB" in lock for lock in re.findall(r"^\d+ +flock\((.*)$", trace, re.M)) and " EBADF " not in trace
 
@@ -156,8 +156,8 @@ def check_failing_calls(root):
         publish.tree()
         request == read and b.run(publish.request)
         done, trace = traced(request, "-e", "inject=" + option)
-        expect((done.stdout, pathlib.Path(publish.parent, F, NAME).read_bytes(), os.listdir(publish.parent)) ==
-               (answer, written, [F]) and "INJECTED" in trace and careful(trace), option, done)
+        found = done.stdout, pathlib.Path(publish.parent, F, NAME).read_bytes(), os.listdir(publish.parent)
+        expect(found == (answer, written, [F]) and "INJECTED" in trace and careful(trace), option, (found, trace))
 
 
 # Staging directories as killed helpers leave them, each with its items and whether a later helper removes it: only
@@ -205,9 +205,12 @@ def check_impostor(root):
         time.sleep(0.01)
     os.rename(impostor := os.path.join(parent, staging[0]), os.path.join(root, "moved"))
     b.build(impostor, {"": DIRECTORY, F: DIRECTORY, "payload": "theirs"})
-    expect(b'"ok":true' in helper.stdout.read() and pathlib.Path(impostor, "payload").read_text() == "theirs" and
-           sorted(os.listdir(impostor)) == [F, "payload"] and not os.listdir(os.path.join(impostor, F)) and
-           os.listdir(os.path.join(parent, F)) == ["manifest.json"], "impostor", os.listdir(impostor))
+    # Put there before create held its staging directory, the impostor is refused at once instead.
+    made, answer = os.path.join(parent, F), helper.stdout.read()
+    expect((os.listdir(made) == ["manifest.json"] if b'"ok":true' in answer else b"staging directory" in answer and
+            not os.path.exists(made)) and pathlib.Path(impostor, "payload").read_text() == "theirs" and
+           sorted(os.listdir(impostor)) == [F, "payload"] and not os.listdir(os.path.join(impostor, F)), "impostor",
+           (answer, os.listdir(parent)))
 
 
 if __name__ == "__main__":
