@@ -155,6 +155,7 @@ TABLE = [
     ("syncthing conflict", KEPT | {SYNCTHING: ""}, LIST, conflict(NAME, SYNCTHING)),
     ("nextcloud conflict: publish", KEPT | {NEXTCLOUD: ""}, PUBLISH, conflict(NAME, NEXTCLOUD)),
     ("onedrive conflict", KEPT | {ONEDRIVE: ""}, LIST, conflict(NAME, ONEDRIVE)),
+    ("onedrive device of hyphens", {"manifest--x-safeBackup-1.json": ""}, LIST, conflict(M, "manifest--x-safeBackup-1.json")),
     ("dropbox conflict: read", {DROPBOX: b.manifest(b.OTHER)}, READ, conflict(M, DROPBOX)),
     ("owncloud conflict: publish", {OWNCLOUD: ""}, PUBLISH, conflict(M, OWNCLOUD)),
     ("old owncloud conflict", {OLD_OWNCLOUD: ""}, LIST, conflict(M, OLD_OWNCLOUD)),
