@@ -48,7 +48,7 @@ def sized(size, workspace=WORKSPACE):  # a canonical history of exactly `size` b
     return canonical({"pad": "x" * pad, "workspaceId": workspace})
 
 
-# The code and message of every refusal the tests expect; {fields} are filled in.
+# The code and message of every refusal the tests expect, one a line; {fields} are filled in.
 MESSAGES = {
     "invalid_json": ("SYNC_INVALID_FILE", "A sync file contains invalid JSON. Preserve it for inspection; local "
         "workspace data is unchanged."),
@@ -63,24 +63,20 @@ MESSAGES = {
     "wrong_kind": ("SYNC_UNSAFE_PATH", "The sync path contains an unexpected filesystem item."),
     "bad_name": ("SYNC_UNSAFE_PATH", "Invalid immutable history filename."),
     "hard_link": ("SYNC_UNSAFE_PATH", "Sync content must be a regular file without hard links."),
-    "missing": ("SYNC_MISSING", "The selected sync folder or file is unavailable. Restore access or wait for iCloud "
-        "Drive, then retry."),
+    "missing": ("SYNC_MISSING", "The selected sync folder or file is unavailable. Restore access or wait for iCloud Drive, then retry."),
     "system": ("SYNC_IO", "{phrase}: {error}. Local workspace data is unchanged."),
     "platform": ("SYNC_IO", "Sync folder access failed: {description} Local workspace data is unchanged."),
     "request_too_large": ("SYNC_CAPACITY", "The helper request exceeds its supported size."),
     "too_large": ("SYNC_CAPACITY", "A sync file exceeds the supported size limit. Local workspace data is unchanged."),
-    "history_too_large": ("SYNC_CAPACITY", "A sync history file exceeds the 7-MiB limit. Local workspace data is "
-        "unchanged."),
-    "bundle_too_large": ("SYNC_CAPACITY", "This history bundle exceeds the 7-MiB sync limit. Local workspace data is "
-        "unchanged."),
+    "history_too_large": ("SYNC_CAPACITY", "A sync history file exceeds the 7-MiB limit. Local workspace data is unchanged."),
+    "bundle_too_large": ("SYNC_CAPACITY", "This history bundle exceeds the 7-MiB sync limit. Local workspace data is unchanged."),
     "folder_full": ("SYNC_CAPACITY", "The sync folder exceeds its 512-file or 64-MiB limit. Local edits are safe; use "
         "a new sync folder or a supported retention workflow."),
     "too_many_entries": ("SYNC_CAPACITY", "The sync folder exceeds its 512-file limit. Local edits are safe; use a "
         "new sync folder or an explicitly supported retention workflow."),
     "would_overfill": ("SYNC_CAPACITY", "Publishing would exceed the sync folder's 512-file or 64-MiB limit. Local "
         "edits remain saved on this Mac."),
-    "other_workspace": ("SYNC_WORKSPACE_MISMATCH", "The existing folder belongs to a different workspace. Its "
-        "contents were not replaced."),
+    "other_workspace": ("SYNC_WORKSPACE_MISMATCH", "The existing folder belongs to a different workspace. Its contents were not replaced."),
     "now_other_workspace": ("SYNC_WORKSPACE_MISMATCH", "The sync folder now belongs to a different workspace. No "
         "history was published there."),
     "not_available": ("SYNC_DOWNLOAD_PENDING", "{item} is not available yet. Wait for iCloud Drive and retry; the "

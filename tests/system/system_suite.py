@@ -151,6 +151,7 @@ def check_failing_calls(root):
             (publish.request, "write:retval=1:when=1", publish.answer, stored[1:]),
             (publish.request, "write:error=EINTR:when=1", publish.answer, stored),
             (publish.request, "read:error=EINTR:when=2", publish.answer, stored),
+            (publish.request, "read:error=EINTR:when=3", publish.answer, stored),
             (read, "writev:error=EINTR:when=1", b.success(stored.decode()), stored),
             (read, "writev:retval=22:when=1", b.success(stored.decode())[22:], stored)]:
         publish.tree()
@@ -166,7 +167,7 @@ SHAPES = [("empty0", {}, True), ("file00", {"history.json": "{}"}, True), ("fold
           ("fman00", {F: DIRECTORY, F + "/manifest.json": ""}, True), ("extra0", {"history.json": "", "notes": ""}, False),
           ("links0", {"history.json": "{}", "../hard": HardLink("history.json")}, False),
           ("deep00", {F: DIRECTORY, F + "/sub": DIRECTORY, F + "/sub/manifest.json": ""}, False),
-          *((f"two{n}0", {F: DIRECTORY, F + "/" + n: "", F + "/manifest.json": "{}"}, False) for n in "az"),
+          *((f"two{n}0", {F: DIRECTORY, F + "/" + n: "", F + "/manifest.json": "{}"}, False) for n in "azmq0"),
           ("other0", {}, os.geteuid() != 0), ("locked", {}, False), ("young0", {}, False), ("public", {}, False),
           ("shared", {"history.json": ""}, False), ("toolong", {}, False)]
 
