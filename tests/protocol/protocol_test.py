@@ -241,8 +241,8 @@ def check_client_and_command_line(version):
     usage = b"Usage: BrindellFileSync < request.json\n"
     for arguments, status, out, err in [
             (["--version"], 0, f"BrindellFileSync {version}\n".encode(), b""), (["--help"], 0, usage, b""),
-            (["--bogus"], 2, b"", b'BrindellFileSync: unknown argument "--bogus"\n' + usage),
-            (["--help", "x"], 2, b"", b'BrindellFileSync: unknown argument "x"\n' + usage),
+            (["--bogus"], 2, b"", b'BrindellFileSync: unknown argument "--bogus"'),
+            (["--help", "x"], 2, b"", b'BrindellFileSync: unknown argument "x"'),
             ([], 2, b"", b"BrindellFileSync: the request is read from standard input")]:
         terminal, other = pty.openpty()  # a person at a shell; a helper waiting here would hang
         done = subprocess.run([b.HELPER, *arguments], stdin=None if arguments else other, capture_output=True,
