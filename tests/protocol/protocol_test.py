@@ -134,6 +134,7 @@ TABLE = [
     ("no content", {}, ask("publish", name=NAME), refusal("no_content")),
     ("content an array", {}, ask("publish", name=NAME, content=[]), refusal("no_content")),
     ("no workspace", {}, publishing('{"a":1}'), refusal("no_workspace")),
+    ("workspace not a UUID", {}, publishing('{"workspaceId":"x"}'), refusal("no_workspace")),
     ("bundle over 7 MiB first", {M: GONE}, publishing(b.sized(b.BUNDLE_LIMIT + 1)), refusal("bundle_too_large")),
     ("bundle of 7 MiB", {}, publishing(b.sized(b.BUNDLE_LIMIT)), b.published(True, NAME)),
     ("publish to another", {M: b.manifest(b.OTHER)}, PUBLISH, refusal("now_other_workspace")),

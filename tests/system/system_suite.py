@@ -193,24 +193,23 @@ def check_leftovers(root):
         k: v for k, v in before.items() if not any(k == g or k.startswith(g + "/") for g in gone)}, "leftovers")
 
 
-# Another process moves create's staging directory away while create works in it (its second mkdirat held back a
-# second) and puts one of its own under the name: create never uses or removes the impostor, and makes its own folder.
+# Another process moves create's staging directory away while create holds it (locked, its second mkdirat held back a
+# second) and puts an empty private directory of its own under the name: create works on in its own, makes its own
+# folder, and neither uses nor removes the impostor.
 def check_impostor(root):
     os.makedirs(parent := os.path.join(root, "impostor"))
     helper = subprocess.Popen(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=mkdirat:delay_enter=1000000:when=2",
                                b.HELPER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     helper.stdin.write(b.canonical({"op": "create", "folder": parent, "workspaceId": b.WORKSPACE}).encode())
     helper.stdin.close()
-    while not (staging := b.staging_leftovers(parent) + [""] * (helper.poll() is not None)):
+    while helper.poll() is None and not ((staging := b.staging_leftovers(parent)) and subprocess.run(
+            ["flock", "-ns", os.path.join(parent, staging[0]), "true"]).returncode):
         time.sleep(0.01)
     os.rename(impostor := os.path.join(parent, staging[0]), os.path.join(root, "moved"))
-    b.build(impostor, {"": DIRECTORY, F: DIRECTORY, "payload": "theirs"})
-    # Put there before create held its staging directory, the impostor is refused at once instead.
-    made, answer = os.path.join(parent, F), helper.stdout.read()
-    expect((os.listdir(made) == ["manifest.json"] if b'"ok":true' in answer else b"staging directory" in answer and
-            not os.path.exists(made)) and pathlib.Path(impostor, "payload").read_text() == "theirs" and
-           sorted(os.listdir(impostor)) == [F, "payload"] and not os.listdir(os.path.join(impostor, F)), "impostor",
-           (answer, os.listdir(parent)))
+    os.mkdir(impostor, 0o700)
+    inode, answer = os.stat(impostor).st_ino, helper.stdout.read()
+    expect(b'"ok":true' in answer and os.listdir(os.path.join(parent, F)) == ["manifest.json"] and
+           os.stat(impostor).st_ino == inode and not os.listdir(impostor), "impostor", (answer, os.listdir(parent)))
 
 
 if __name__ == "__main__":
