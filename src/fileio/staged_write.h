@@ -18,8 +18,8 @@ class StagingDirectory {
  public:
   // Removes stale leftovers in `parent` first, then makes a new one and
   // checks that what it holds is the directory it made: a real directory of
-  // ours, mode 0700, on the parent's device. Throws PlatformError
-  // "Cannot create a staging directory in " + the parent's name.
+  // ours, mode 0700, on the parent's device. Throws PlatformError, naming
+  // the parent, when it cannot.
   explicit StagingDirectory(const Directory& parent);
   StagingDirectory(const StagingDirectory&) = delete;
   StagingDirectory& operator=(const StagingDirectory&) = delete;
@@ -54,18 +54,17 @@ void removeLeftoversBeside(const Directory& folder) noexcept;
 // folder. Dropping it unlinked leaves nothing behind.
 class StagedFile {
  public:
-  // Writes `bytes` (mode exactly 0600) and fsyncs them. Throws SyncFailure
-  // Code::io with "Cannot prepare the sync file" (the file could not be
-  // made), "Cannot write the sync file" (retrying EINTR and short writes; a
-  // write that takes nothing counts as a full device), "Cannot synchronize
-  // the sync file"; or the StagingDirectory's PlatformError.
+  // Writes `bytes` (mode exactly 0600) and fsyncs them, retrying EINTR and
+  // short writes; a write that takes nothing counts as a full device. Throws
+  // SyncFailure Code::io when the file cannot be made, written or flushed,
+  // or the StagingDirectory's PlatformError.
   StagedFile(const Directory& folder, std::string_view bytes);
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
 
   // Gives the content the name `name` in `folder`, atomically and never
   // replacing anything: true when done, false when the name is taken.
-  // Throws SyncFailure Code::io "Cannot publish the sync file" otherwise.
+  // Throws SyncFailure Code::io for any other failure.
   bool linkExclusively(const Directory& folder, std::string_view name);
 
  private:
@@ -77,24 +76,23 @@ class StagedFile {
 };
 
 // Makes the directory `name` (mode exactly 0700) in `parent` and holds it.
-// Throws PlatformError "Cannot create directory " + name.
+// Throws PlatformError, naming it, when it cannot.
 Directory makeDirectory(const Directory& parent, std::string_view name);
 
 // Creates `name` in the directory exclusively (mode exactly 0600, never
-// through a link), writes all bytes and fsyncs them. Throws SyncFailure
-// Code::io with "Cannot prepare the sync file", "Cannot write the sync
-// file", "Cannot synchronize the sync file".
+// through a link), writes all bytes and fsyncs them, as StagedFile does, with
+// its failures.
 void writeNewFile(const Directory& directory, std::string_view name, std::string_view bytes);
 
 // Renames an entry of one held directory to a name in another, atomically
 // and never replacing anything: true when moved, false when the destination
-// exists. Throws SyncFailure Code::io "Cannot publish the sync file"
-// otherwise (including a file system that cannot rename exclusively).
+// exists. Throws SyncFailure Code::io otherwise (including a file system that
+// cannot rename exclusively).
 bool moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
                      std::string_view toName);
 
 // Flushes the directory's entries to stable storage. Throws SyncFailure
-// Code::io "Cannot synchronize the sync directory".
+// Code::io when it cannot.
 void syncDirectory(const Directory& directory);
 
 }  // namespace brindell
