@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark: the JSON micro-benchmark and the end-to-end
-# comparisons against jq, ls, dd and process start. RUNS (default 15) sets
-# the end-to-end repetitions.
+# comparisons with the floor of the same work (cat, dd conv=fsync, ls -l),
+# each ending with its targets and whether they are met. RUNS (default 15)
+# sets the end-to-end repetitions.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
