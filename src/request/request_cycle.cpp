@@ -92,7 +92,7 @@ const JsonDocument* canonicalStoredDocument(const JsonValue& result) {
   const auto* embedded = std::get_if<JsonValue::Embedded>(&result.data());
   if (embedded == nullptr) return nullptr;
   const JsonDocument& document = *embedded->document;
-  if (embedded->view.node() != document.rootNode || !isCanonicalText(document)) return nullptr;
+  if (embedded->view.node() != JsonDocument::rootNode || !isCanonicalText(document)) return nullptr;
   return &document;
 }
 
@@ -100,7 +100,7 @@ const JsonDocument* canonicalStoredDocument(const JsonValue& result) {
 
 std::array<std::string_view, 3> successAnswer(const JsonValue& result, std::string& scratch) {
   if (const JsonDocument* stored = canonicalStoredDocument(result)) {
-    return {R"({"ok":true,"result":)", stored->source, "}\n"};
+    return {R"({"ok":true,"result":)", stored->source(), "}\n"};
   }
   scratch.clear();
   appendCanonicalJson(scratch, JsonValue::Object{{"ok", true}, {"result", result}});

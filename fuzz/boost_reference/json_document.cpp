@@ -1,0 +1,71 @@
+#include "boost_reference/json_document.h"
+
+namespace brindell::reference {
+
+namespace {
+
+const JsonDocument::Node& nodeOf(const JsonView& view) {
+  return view.document()->nodes[view.node()];
+}
+
+std::string_view textOf(const JsonDocument& document, const JsonDocument::Node& node) {
+  return document.text(node);
+}
+
+}  // namespace
+
+JsonKind JsonView::kind() const {
+  return nodeOf(*this).kind();
+}
+
+bool JsonView::boolean() const {
+  const JsonDocument::Node& node = nodeOf(*this);
+  return node.kind() == JsonKind::boolean && node.length() != 0;
+}
+
+std::string_view JsonView::text() const {
+  const JsonDocument::Node& node = nodeOf(*this);
+  if (node.kind() != JsonKind::string && node.kind() != JsonKind::number) return {};
+  return textOf(*document_, node);
+}
+
+std::size_t JsonView::size() const {
+  const JsonDocument::Node& node = nodeOf(*this);
+  if (node.kind() != JsonKind::array && node.kind() != JsonKind::object) return 0;
+  return node.length();
+}
+
+JsonView JsonView::element(std::size_t i) const {
+  return JsonView(document_, static_cast<std::uint32_t>(nodeOf(*this).offset() + i));
+}
+
+std::string_view JsonView::key(std::size_t i) const {
+  const JsonDocument::Node& key = document_->nodes[nodeOf(*this).offset() + 2 * i];
+  return textOf(*document_, key);
+}
+
+JsonView JsonView::value(std::size_t i) const {
+  return JsonView(document_, static_cast<std::uint32_t>(nodeOf(*this).offset() + 2 * i + 1));
+}
+
+std::optional<JsonView> JsonView::find(std::string_view key) const {
+  const JsonDocument::Node& node = nodeOf(*this);
+  if (node.kind() != JsonKind::object) return std::nullopt;
+  // Members are sorted by key bytes, and std::string_view compares bytes as
+  // unsigned values, the same order the parser sorted them in.
+  std::size_t low = 0;
+  std::size_t high = node.length();
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    const int order = this->key(middle).compare(key);
+    if (order == 0) return value(middle);
+    if (order < 0) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace brindell::reference

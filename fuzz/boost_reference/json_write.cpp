@@ -1,0 +1,452 @@
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "boost_reference/json.h"
+
+namespace brindell::reference {
+
+namespace {
+
+using Node = JsonDocument::Node;
+
+enum ByteClass : std::uint8_t { plain, escaped, multibyte };
+
+constexpr std::array<ByteClass, 256> buildByteClasses() {
+  std::array<ByteClass, 256> classes{};
+  for (int byte = 0; byte < 256; ++byte) {
+    if (byte < 0x20 || byte == '"' || byte == '\\') {
+      classes[byte] = escaped;
+    } else if (byte >= 0x80) {
+      classes[byte] = multibyte;
+    } else {
+      classes[byte] = plain;
+    }
+  }
+  return classes;
+}
+
+constexpr std::array<ByteClass, 256> byteClasses = buildByteClasses();
+
+constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
+
+// Appends to a string through a raw cursor. Encoding emits many short pieces,
+// and std::string's own append re-checks and re-reads its size for each; here
+// the string is lengthened a cache-sized step at a time (so the filler it
+// writes is still hot when overwritten) and trimmed to what was written when
+// the writer goes away, also when an allocation fails midway.
+class Writer {
+ public:
+  Writer(std::string& out, std::size_t expected) : out_(out) {
+    out_.reserve(out_.size() + expected);
+    cursor_ = limit_ = out_.data() + out_.size();
+  }
+  ~Writer() { out_.resize(static_cast<std::size_t>(cursor_ - out_.data())); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  void put(char c) {
+    if (cursor_ == limit_) grow(1);
+    *cursor_++ = c;
+  }
+  void put(const char* data, std::size_t size) {
+    if (static_cast<std::size_t>(limit_ - cursor_) < size) grow(size);
+    std::memcpy(cursor_, data, size);
+    cursor_ += size;
+  }
+  void put(std::string_view text) { put(text.data(), text.size()); }
+  void put(const unsigned char* begin, const unsigned char* end) {
+    put(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin));
+  }
+
+ private:
+  static constexpr std::size_t step = 64 * 1024;
+
+  void grow(std::size_t needed) {
+    const std::size_t used = static_cast<std::size_t>(cursor_ - out_.data());
+    if (used + needed > out_.capacity()) {
+      out_.reserve(std::max(used + needed, 2 * out_.capacity()));
+    }
+    out_.resize(std::min(out_.capacity(), used + std::max(needed, step)));
+    cursor_ = out_.data() + used;
+    limit_ = out_.data() + out_.size();
+  }
+
+  std::string& out_;
+  char* cursor_;
+  char* limit_;
+};
+
+void putEscape(Writer& out, unsigned char byte) {
+  switch (byte) {
+    case '"':
+      out.put("\\\"");
+      return;
+    case '\\':
+      out.put("\\\\");
+      return;
+    case '\b':
+      out.put("\\b");
+      return;
+    case '\f':
+      out.put("\\f");
+      return;
+    case '\n':
+      out.put("\\n");
+      return;
+    case '\r':
+      out.put("\\r");
+      return;
+    case '\t':
+      out.put("\\t");
+      return;
+    default: {
+      constexpr char hex[] = "0123456789abcdef";
+      const char escape[] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
+      out.put(escape, sizeof escape);
+      return;
+    }
+  }
+}
+
+// The length of the UTF-8 sequence that starts at `p`, and whether it is well
+// formed. For an ill-formed one the length is that of its maximal subpart: the
+// longest prefix that could still have begun a valid sequence (at least one
+// byte). Replacing each such subpart by one U+FFFD is the practice Unicode
+// recommends, so other decoders agree on the number of replacements.
+struct Utf8Sequence {
+  std::size_t length;
+  bool valid;
+};
+
+Utf8Sequence utf8SequenceAt(const unsigned char* p, const unsigned char* end) {
+  const unsigned char lead = *p;
+  std::size_t continuations = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead < 0x80) {
+    return {1, true};
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    continuations = 1;
+  } else if (lead == 0xE0) {
+    continuations = 2;
+    low = 0xA0;  // no overlong forms
+  } else if (lead == 0xED) {
+    continuations = 2;
+    high = 0x9F;  // no surrogates
+  } else if (lead >= 0xE1 && lead <= 0xEF) {
+    continuations = 2;
+  } else if (lead == 0xF0) {
+    continuations = 3;
+    low = 0x90;  // no overlong forms
+  } else if (lead >= 0xF1 && lead <= 0xF3) {
+    continuations = 3;
+  } else if (lead == 0xF4) {
+    continuations = 3;
+    high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return {1, false};
+  }
+  for (std::size_t i = 1; i <= continuations; ++i) {
+    if (p + i == end || p[i] < low || p[i] > high) return {i, false};
+    low = 0x80;
+    high = 0xBF;
+  }
+  return {continuations + 1, true};
+}
+
+bool isValidUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p != end) {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    const Utf8Sequence sequence = utf8SequenceAt(p, end);
+    if (!sequence.valid) return false;
+    p += sequence.length;
+  }
+  return true;
+}
+
+// Text as the canonical form carries it once decoded: ill-formed sequences
+// replaced by U+FFFD. Object keys are sorted by this, not by their raw bytes,
+// so that a re-parsed encoding sorts the same way.
+std::string repairedUtf8(std::string_view text) {
+  std::string repaired;
+  repaired.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p != end) {
+    const Utf8Sequence sequence = utf8SequenceAt(p, end);
+    if (sequence.valid) {
+      repaired.append(reinterpret_cast<const char*>(p), sequence.length);
+    } else {
+      repaired += replacementCharacter;
+    }
+    p += sequence.length;
+  }
+  return repaired;
+}
+
+// Whether any of the eight bytes in `word` needs a closer look: a control
+// character, a quote or a backslash, and, when `checkUtf8` is set, any byte
+// outside ASCII. Lets long runs of ordinary text be skipped a word at a time.
+bool needsAttention(std::uint64_t word, bool checkUtf8) {
+  constexpr std::uint64_t ones = 0x0101010101010101u;
+  constexpr std::uint64_t highBits = 0x8080808080808080u;
+  auto hasZeroByte = [](std::uint64_t v) { return (v - ones) & ~v & highBits; };
+  const std::uint64_t quote = word ^ (ones * '"');
+  const std::uint64_t backslash = word ^ (ones * '\\');
+  const std::uint64_t control = (word - ones * 0x20) & ~word & highBits;
+  const std::uint64_t found = hasZeroByte(quote) | hasZeroByte(backslash) | control;
+  return (found | (checkUtf8 ? word & highBits : 0)) != 0;
+}
+
+// Writes `text` as a JSON string. With `checkUtf8` clear the caller vouches
+// that the text is valid UTF-8 (a parsed document's decoded text always is).
+void putString(Writer& out, std::string_view text, bool checkUtf8) {
+  out.put('"');
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  const auto* run = p;
+  while (p != end) {
+    std::uint64_t word;
+    if (end - p >= 8 && (std::memcpy(&word, p, 8), !needsAttention(word, checkUtf8))) {
+      p += 8;
+      continue;
+    }
+    const ByteClass byteClass = byteClasses[*p];
+    if (byteClass == plain || (byteClass == multibyte && !checkUtf8)) {
+      ++p;
+      continue;
+    }
+    if (byteClass == escaped) {
+      out.put(run, p);
+      putEscape(out, *p);
+      run = ++p;
+      continue;
+    }
+    const Utf8Sequence sequence = utf8SequenceAt(p, end);
+    if (sequence.valid) {
+      p += sequence.length;
+      continue;
+    }
+    out.put(run, p);
+    out.put(replacementCharacter);
+    run = p += sequence.length;
+  }
+  out.put(run, p);
+  out.put('"');
+}
+
+std::string_view nodeText(const JsonDocument& document, const Node& node) {
+  return document.text(node);
+}
+
+void putStringNode(Writer& out, const JsonDocument& document, const Node& node) {
+  if (node.verbatim()) {
+    // Taken from the input without escapes: the parser already checked it is
+    // valid UTF-8 without control characters, and it holds no quote or
+    // backslash, so it needs nothing.
+    out.put('"');
+    out.put(document.source.data() + node.offset(), node.length());
+    out.put('"');
+  } else {
+    putString(out, nodeText(document, node), false);
+  }
+}
+
+void putView(Writer& out, const JsonDocument& document, std::uint32_t root) {
+  // An explicit stack keeps the native stack flat however deep the document.
+  struct Frame {
+    std::uint64_t first;
+    std::uint64_t next;
+    std::uint64_t end;
+    bool object;
+  };
+  std::vector<Frame> frames;
+  const Node* nodes = document.nodes.data();
+
+  auto begin = [&](const Node& node) {
+    switch (node.kind()) {
+      case JsonKind::null:
+        out.put("null");
+        return;
+      case JsonKind::boolean:
+        out.put(node.length() != 0 ? std::string_view("true") : std::string_view("false"));
+        return;
+      case JsonKind::number:
+        out.put(nodeText(document, node));
+        return;
+      case JsonKind::string:
+        putStringNode(out, document, node);
+        return;
+      case JsonKind::array:
+      case JsonKind::object: {
+        const bool object = node.kind() == JsonKind::object;
+        out.put(object ? '{' : '[');
+        if (node.length() == 0) {
+          out.put(object ? '}' : ']');
+          return;
+        }
+        const std::uint64_t children = object ? 2 * std::uint64_t{node.length()} : node.length();
+        frames.push_back(Frame{node.offset(), node.offset(), node.offset() + children, object});
+        return;
+      }
+    }
+  };
+
+  begin(nodes[root]);
+  while (!frames.empty()) {
+    Frame& frame = frames.back();
+    if (frame.next == frame.end) {
+      out.put(frame.object ? '}' : ']');
+      frames.pop_back();
+      continue;
+    }
+    if (frame.next != frame.first) out.put(',');
+    std::uint64_t child = frame.next;
+    if (frame.object) {
+      putStringNode(out, document, nodes[child]);
+      out.put(':');
+      ++child;
+    }
+    frame.next = child + 1;
+    begin(nodes[child]);  // may grow `frames`; `frame` is not used after this
+  }
+}
+
+void putObject(Writer& out, const JsonValue::Object& members);
+
+void putValue(Writer& out, const JsonValue& value) {
+  std::visit(
+      [&out](const auto& data) {
+        using T = std::decay_t<decltype(data)>;
+        if constexpr (std::is_same_v<T, std::nullptr_t>) {
+          out.put("null");
+        } else if constexpr (std::is_same_v<T, bool>) {
+          out.put(data ? std::string_view("true") : std::string_view("false"));
+        } else if constexpr (std::is_same_v<T, JsonValue::Number>) {
+          out.put(data.text);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          putString(out, data, true);
+        } else if constexpr (std::is_same_v<T, JsonValue::Array>) {
+          out.put('[');
+          for (std::size_t i = 0; i < data.size(); ++i) {
+            if (i != 0) out.put(',');
+            putValue(out, data[i]);
+          }
+          out.put(']');
+        } else if constexpr (std::is_same_v<T, JsonValue::Object>) {
+          putObject(out, data);
+        } else {
+          static_assert(std::is_same_v<T, JsonValue::Embedded>);
+          putView(out, *data.view.document(), data.view.node());
+        }
+      },
+      value.data());
+}
+
+void putObject(Writer& out, const JsonValue::Object& members) {
+  std::vector<std::string> repairedKeys;
+  const bool needsRepair = std::any_of(members.begin(), members.end(), [](const auto& member) {
+    return !isValidUtf8(member.first);
+  });
+  if (needsRepair) {
+    repairedKeys.reserve(members.size());
+    for (const auto& member : members) repairedKeys.push_back(repairedUtf8(member.first));
+  }
+  auto sortKey = [&](std::size_t i) -> std::string_view {
+    return needsRepair ? std::string_view(repairedKeys[i]) : std::string_view(members[i].first);
+  };
+
+  std::vector<std::size_t> order(members.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return sortKey(a) < sortKey(b); });
+
+  out.put('{');
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i != 0) out.put(',');
+    const auto& member = members[order[i]];
+    putString(out, member.first, true);
+    out.put(':');
+    putValue(out, member.second);
+  }
+  out.put('}');
+}
+
+// The encoding of a document is never longer than its text: it drops
+// whitespace, and each escape it writes stood at least as long in the input.
+// A part of a document is sized for the whole text too: the pages reserved
+// beyond what is written are never touched, so they cost no memory, and the
+// output never has to be copied to grow.
+std::size_t expectedSize(JsonView value) {
+  return value.document()->source.size();
+}
+
+// About the size of a value's encoding, so that a response embedding a large
+// document is written into one buffer instead of one that doubles its way up.
+std::size_t expectedSize(const JsonValue& value) {
+  return std::visit(
+      [](const auto& data) -> std::size_t {
+        using T = std::decay_t<decltype(data)>;
+        if constexpr (std::is_same_v<T, JsonValue::Number>) {
+          return data.text.size();
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return data.size() + 2;
+        } else if constexpr (std::is_same_v<T, JsonValue::Array>) {
+          std::size_t size = 2;
+          for (const JsonValue& element : data) size += expectedSize(element) + 1;
+          return size;
+        } else if constexpr (std::is_same_v<T, JsonValue::Object>) {
+          std::size_t size = 2;
+          for (const auto& member : data)
+            size += member.first.size() + expectedSize(member.second) + 4;
+          return size;
+        } else if constexpr (std::is_same_v<T, JsonValue::Embedded>) {
+          return expectedSize(data.view);
+        } else {
+          return 5;
+        }
+      },
+      value.data());
+}
+
+}  // namespace
+
+void appendCanonicalJson(std::string& out, JsonView value) {
+  Writer writer(out, expectedSize(value));
+  putView(writer, *value.document(), value.node());
+}
+
+void appendCanonicalJson(std::string& out, const JsonValue& value) {
+  Writer writer(out, expectedSize(value));
+  putValue(writer, value);
+}
+
+bool isCanonicalText(const JsonDocument& document) {
+  return document.canonical;
+}
+
+std::string canonicalJson(JsonView value) {
+  std::string out;
+  appendCanonicalJson(out, value);
+  return out;
+}
+
+std::string canonicalJson(const JsonValue& value) {
+  std::string out;
+  appendCanonicalJson(out, value);
+  return out;
+}
+
+}  // namespace brindell::reference
