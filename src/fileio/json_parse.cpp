@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -73,12 +74,33 @@ const char* numberEnd(const char* p, const char* end) {
   return p;
 }
 
-// The end of `word` at `p`, or nullptr when it does not stand there.
+// The end of `word` (true, false or null) at `p`, or nullptr when it does
+// not stand there.
 const char* literalEnd(const char* p, const char* end, std::string_view word) {
-  if (static_cast<std::size_t>(end - p) < word.size() || std::string_view(p, word.size()) != word) {
-    return nullptr;
-  }
+  if (static_cast<std::size_t>(end - p) < word.size()) return nullptr;
+  std::uint32_t have;
+  std::uint32_t want;
+  // The first four bytes as one word, then the fifth of "false".
+  std::memcpy(&have, p, 4);
+  std::memcpy(&want, word.data(), 4);
+  if (have != want || (word.size() == 5 && p[4] != word[4])) return nullptr;
   return p + word.size();
+}
+
+bool isShortEscape(char c) {
+  switch (c) {
+    case '"':
+    case '\\':
+    case '/':
+    case 'b':
+    case 'f':
+    case 'n':
+    case 'r':
+    case 't':
+      return true;
+    default:
+      return false;
+  }
 }
 
 // The closing quote of the string whose text starts at `p`, just after the
@@ -96,6 +118,8 @@ const char* stringEnd(const char* p, const char* end, bool& escaped) {
     if constexpr (canonicalOnly) {
       if (!isCanonicalEscape(p, end)) return nullptr;
       length = p[1] == 'u' ? 6 : 2;
+    } else if (p + 1 != end && isShortEscape(p[1])) {
+      length = 2;
     } else {
       length = escapeAt(p, end).length;
       if (length == 0) return nullptr;
@@ -108,7 +132,7 @@ const char* stringEnd(const char* p, const char* end, bool& escaped) {
 // Keys are ordered by their decoded bytes. Escapes are rare in keys, so only
 // then is anything decoded.
 int compareKeys(std::string_view a, bool aEscaped, std::string_view b, bool bEscaped) {
-  if (!aEscaped && !bEscaped) return a.compare(b);
+  if (!aEscaped && !bEscaped) return compareBytes(a, b);
   return (aEscaped ? std::string_view(decodedString(a)) : a)
       .compare(bEscaped ? std::string_view(decodedString(b)) : b);
 }
@@ -357,23 +381,30 @@ void NodeParser::close() {
 // that case is checked first and costs one comparison per member.
 bool NodeParser::sortMembers(Node* first, std::size_t count) {
   if (count < 2) return true;
-  bool sorted = true;
-  for (std::size_t i = 1; i < count; ++i) {
-    const int order = keyText(first[2 * i - 2]).compare(keyText(first[2 * i]));
+  std::size_t sorted = 1;
+  for (; sorted < count; ++sorted) {
+    const int order = compareBytes(keyText(first[2 * sorted - 2]), keyText(first[2 * sorted]));
     if (order == 0) return false;
-    if (order > 0) {
-      sorted = false;
-      break;
-    }
+    if (order > 0) break;
   }
-  if (sorted) return true;
+  if (sorted == count) return true;
 
   members_.clear();
   for (std::size_t i = 0; i < count; ++i) {
     members_.push_back(Member{keyText(first[2 * i]), first[2 * i], first[2 * i + 1]});
   }
-  std::sort(members_.begin(), members_.end(),
-            [](const Member& a, const Member& b) { return a.key < b.key; });
+  auto before = [](const Member& a, const Member& b) { return compareBytes(a.key, b.key) < 0; };
+  if (count <= 32) {
+    // Objects are mostly small: insertion sort, from the sorted prefix on.
+    for (std::size_t i = sorted; i < count; ++i) {
+      const Member member = members_[i];
+      std::size_t j = i;
+      for (; j > 0 && before(member, members_[j - 1]); --j) members_[j] = members_[j - 1];
+      members_[j] = member;
+    }
+  } else {
+    std::sort(members_.begin(), members_.end(), before);
+  }
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0 && members_[i - 1].key == members_[i].key) return false;
     first[2 * i] = members_[i].keyNode;

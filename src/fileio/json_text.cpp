@@ -428,28 +428,4 @@ std::string decodedString(std::string_view raw) {
   return text;
 }
 
-const char* stringSpecialAt(const char* p, const char* end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i lastControl = _mm_set1_epi8(0x1F);
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // A byte is a control character when the unsigned minimum with 0x1F is itself.
-    const __m128i special =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-                     _mm_cmpeq_epi8(_mm_min_epu8(bytes, lastControl), bytes));
-    const int mask = _mm_movemask_epi8(special);
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-    p += 16;
-  }
-#endif
-  while (p != end) {
-    const auto byte = static_cast<unsigned char>(*p);
-    if (byte == '"' || byte == '\\' || byte < 0x20) return p;
-    ++p;
-  }
-  return end;
-}
-
 }  // namespace brindell

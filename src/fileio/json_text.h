@@ -4,6 +4,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // The text inside JSON strings: UTF-8, escapes, and finding where plain text
 // ends. Shared by parsing, which validates, and encoding, which rewrites.
 
@@ -51,6 +55,41 @@ std::string decodedString(std::string_view raw);
 
 // The first byte at or after `p` that ends a run of plain string text: a
 // quote, a backslash or a control character; `end` when there is none.
-const char* stringSpecialAt(const char* p, const char* end);
+// Inline, since parsing calls it for every string.
+inline const char* stringSpecialAt(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i lastControl = _mm_set1_epi8(0x1F);
+  while (end - p >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // A byte is a control character when its unsigned minimum with 0x1F is itself.
+    const __m128i special =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                     _mm_cmpeq_epi8(_mm_min_epu8(bytes, lastControl), bytes));
+    const int mask = _mm_movemask_epi8(special);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  while (p != end) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte == '"' || byte == '\\' || byte < 0x20) return p;
+    ++p;
+  }
+  return end;
+}
+
+// Compares two texts byte by byte as unsigned values, like
+// std::string_view::compare, but inline: keys are short and compared often.
+inline int compareBytes(std::string_view a, std::string_view b) {
+  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < common; ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
 
 }  // namespace brindell
