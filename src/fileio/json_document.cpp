@@ -14,7 +14,7 @@ const JsonDocument::Node& nodeOf(const JsonView& view) {
 
 std::string_view JsonDocument::text(const Node& node) const {
   const std::string_view raw(source_.data() + node.offset(), node.length());
-  if (!node.escaped()) return raw;
+  if (node.escapes() == Escapes::none) return raw;
   auto [entry, added] = decoded_.try_emplace(node.offset());
   if (added) entry->second = decodedString(raw);
   return entry->second;

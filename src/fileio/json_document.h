@@ -64,17 +64,22 @@ class JsonView {
 // whatever the nesting.
 class JsonDocument {
  public:
+  // Whether a string's text holds escapes, and whether they are all those
+  // the canonical encoding writes, so that the text is written out as it
+  // stands. Without escapes it holds no quote, backslash or control
+  // character and stands for itself.
+  enum class Escapes : std::uint8_t { none, canonical, other };
+
   class Node {
    public:
-    Node(JsonKind kind, bool escaped, std::uint32_t length, std::uint32_t offset)
+    Node(JsonKind kind, Escapes escapes, std::uint32_t length, std::uint32_t offset)
         : offset_(offset),
-          bits_(static_cast<std::uint32_t>(kind) | (escaped ? escapedBit : 0u) |
-                (length << lengthShift)) {}
+          bits_(static_cast<std::uint32_t>(kind) |
+                (static_cast<std::uint32_t>(escapes) << escapesShift) | (length << lengthShift)) {}
 
     JsonKind kind() const { return static_cast<JsonKind>(bits_ & kindMask); }
-    // Strings: the text holds escapes; without them it holds no quote,
-    // backslash or control character and stands for itself.
-    bool escaped() const { return (bits_ & escapedBit) != 0; }
+    // Strings only; none for every other kind.
+    Escapes escapes() const { return static_cast<Escapes>((bits_ >> escapesShift) & escapesMask); }
     // Booleans: the value. Strings and numbers: byte length of the text in
     // the input (between the quotes for strings). Containers: number of
     // elements, or of members (each member is two consecutive nodes: the key,
@@ -86,16 +91,17 @@ class JsonDocument {
 
    private:
     static constexpr std::uint32_t kindMask = 0x7;
-    static constexpr std::uint32_t escapedBit = 0x8;
-    static constexpr int lengthShift = 4;
+    static constexpr int escapesShift = 3;
+    static constexpr std::uint32_t escapesMask = 0x3;
+    static constexpr int lengthShift = 5;
 
     std::uint32_t offset_;
     std::uint32_t bits_;
   };
 
-  // Lengths have 28 bits and offsets 32, far above any text the helper
+  // Lengths have 27 bits and offsets 32, far above any text the helper
   // parses (a request or a file of a few MiB); a longer text is refused.
-  static constexpr std::size_t maximumSourceBytes = (std::size_t{1} << 28) - 1;
+  static constexpr std::size_t maximumSourceBytes = (std::size_t{1} << 27) - 1;
   // The root value is always the first node.
   static constexpr std::uint32_t rootNode = 0;
 

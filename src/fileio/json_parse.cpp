@@ -27,6 +27,7 @@ namespace brindell {
 namespace {
 
 using Node = JsonDocument::Node;
+using Escapes = JsonDocument::Escapes;
 using DecodedTexts = std::unordered_map<std::uint32_t, std::string>;
 
 [[noreturn]] void failInvalid() {
@@ -106,32 +107,38 @@ bool isShortEscape(char c) {
 // The closing quote of the string whose text starts at `p`, just after the
 // opening quote; nullptr when the text has a control character, an escape
 // that is not one (or, with `canonicalOnly`, one that is not canonical), or
-// no end. `escaped` tells whether it had escapes.
+// no end. `escapes` tells what escapes it had.
 template <bool canonicalOnly>
-const char* stringEnd(const char* p, const char* end, bool& escaped) {
-  escaped = false;
+const char* stringEnd(const char* p, const char* end, Escapes& escapes) {
+  escapes = Escapes::none;
   for (;;) {
     p = stringSpecialAt(p, end);
     if (p == end || *p == '"') return p == end ? nullptr : p;
     if (*p != '\\') return nullptr;
     std::size_t length;
+    bool canonical;
     if constexpr (canonicalOnly) {
       if (!isCanonicalEscape(p, end)) return nullptr;
       length = p[1] == 'u' ? 6 : 2;
+      canonical = true;
     } else if (p + 1 != end && isShortEscape(p[1])) {
       length = 2;
+      canonical = p[1] != '/';
     } else {
       length = escapeAt(p, end).length;
       if (length == 0) return nullptr;
+      canonical = isCanonicalEscape(p, end);
     }
-    escaped = true;
+    if (escapes != Escapes::other) escapes = canonical ? Escapes::canonical : Escapes::other;
     p += length;
   }
 }
 
 // Keys are ordered by their decoded bytes. Escapes are rare in keys, so only
 // then is anything decoded.
-int compareKeys(std::string_view a, bool aEscaped, std::string_view b, bool bEscaped) {
+int compareKeys(std::string_view a, Escapes aEscapes, std::string_view b, Escapes bEscapes) {
+  const bool aEscaped = aEscapes != Escapes::none;
+  const bool bEscaped = bEscapes != Escapes::none;
   if (!aEscaped && !bEscaped) return compareBytes(a, b);
   return (aEscaped ? std::string_view(decodedString(a)) : a)
       .compare(bEscaped ? std::string_view(decodedString(b)) : b);
@@ -145,7 +152,7 @@ int compareKeys(std::string_view a, bool aEscaped, std::string_view b, bool bEsc
 bool isCanonicalObjectText(std::string_view text) {
   struct Level {
     std::string_view key;  // the last key of an object; empty before its first
-    bool keyEscaped;
+    Escapes keyEscapes;
     bool object;
   };
   Level levels[maximumJsonDepth + 1];
@@ -161,7 +168,7 @@ value:
     case '[': {
       if (depth == maximumJsonDepth) return false;
       const bool object = *p == '{';
-      levels[++depth] = Level{{}, false, object};
+      levels[++depth] = Level{{}, Escapes::none, object};
       if (++p != end && *p == (object ? '}' : ']')) {
         ++p;
         --depth;
@@ -171,8 +178,8 @@ value:
       goto value;
     }
     case '"': {
-      bool escaped;
-      const char* close = stringEnd<true>(p + 1, end, escaped);
+      Escapes escapes;
+      const char* close = stringEnd<true>(p + 1, end, escapes);
       if (close == nullptr) return false;
       p = close + 1;
       goto after;
@@ -195,17 +202,17 @@ value:
 
 key : {
   if (p == end || *p != '"') return false;
-  bool escaped;
-  const char* close = stringEnd<true>(p + 1, end, escaped);
+  Escapes escapes;
+  const char* close = stringEnd<true>(p + 1, end, escapes);
   if (close == nullptr) return false;
   const std::string_view key(p + 1, static_cast<std::size_t>(close - p - 1));
   Level& level = levels[depth];
   // The first key has nothing before it; an empty key can only come first.
-  if (level.key.data() != nullptr && compareKeys(level.key, level.keyEscaped, key, escaped) >= 0) {
+  if (level.key.data() != nullptr && compareKeys(level.key, level.keyEscapes, key, escapes) >= 0) {
     return false;
   }
   level.key = key;
-  level.keyEscaped = escaped;
+  level.keyEscapes = escapes;
   p = close + 1;
   if (p == end || *p != ':') return false;
   ++p;
@@ -253,17 +260,17 @@ class NodeParser {
 
   // Pushes the string whose opening quote is at `p`; returns what follows it.
   const char* takeString(const char* p) {
-    bool escaped;
-    const char* close = stringEnd<false>(p + 1, end_, escaped);
+    Escapes escapes;
+    const char* close = stringEnd<false>(p + 1, end_, escapes);
     if (close == nullptr) failInvalid();
-    pending_.push_back(Node{JsonKind::string, escaped, static_cast<std::uint32_t>(close - p - 1),
+    pending_.push_back(Node{JsonKind::string, escapes, static_cast<std::uint32_t>(close - p - 1),
                             offsetOf(p + 1)});
     return close + 1;
   }
 
   std::string_view keyText(const Node& key) {
     const std::string_view raw(begin_ + key.offset(), key.length());
-    if (!key.escaped()) return raw;
+    if (key.escapes() == Escapes::none) return raw;
     auto [entry, added] = decoded_.try_emplace(key.offset());
     if (added) entry->second = decodedString(raw);
     return entry->second;
@@ -285,7 +292,7 @@ void NodeParser::parse() {
   // At most one node per two bytes of text ("1," in an array), so this never
   // grows, and the pages beyond what is written are never touched.
   nodes_.reserve((end_ - begin_) / 2 + 1);
-  nodes_.push_back(Node{JsonKind::null, false, 0, 0});  // the root's place
+  nodes_.push_back(Node{JsonKind::null, Escapes::none, 0, 0});  // the root's place
   pending_.reserve(256);
   const char* p = skipWhitespace(begin_, end_);
   if (p == end_ || (*p != '{' && *p != '[')) failInvalid();
@@ -315,19 +322,19 @@ value:
       const bool truth = *p == 't';
       p = literalEnd(p, end_, truth ? "true" : "false");
       if (p == nullptr) failInvalid();
-      pending_.push_back(Node{JsonKind::boolean, false, truth ? 1u : 0u, 0});
+      pending_.push_back(Node{JsonKind::boolean, Escapes::none, truth ? 1u : 0u, 0});
       goto after;
     }
     case 'n':
       p = literalEnd(p, end_, "null");
       if (p == nullptr) failInvalid();
-      pending_.push_back(Node{JsonKind::null, false, 0, 0});
+      pending_.push_back(Node{JsonKind::null, Escapes::none, 0, 0});
       goto after;
     default: {
       const char* numberEnds = numberEnd(p, end_);
       if (numberEnds == nullptr) failInvalid();
-      pending_.push_back(
-          Node{JsonKind::number, false, static_cast<std::uint32_t>(numberEnds - p), offsetOf(p)});
+      pending_.push_back(Node{JsonKind::number, Escapes::none,
+                              static_cast<std::uint32_t>(numberEnds - p), offsetOf(p)});
       p = numberEnds;
       goto after;
     }
@@ -371,7 +378,7 @@ void NodeParser::close() {
   nodes_.insert(nodes_.end(), first, first + children);
   pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(frame.firstPending),
                  pending_.end());
-  pending_.push_back(Node{frame.object ? JsonKind::object : JsonKind::array, false,
+  pending_.push_back(Node{frame.object ? JsonKind::object : JsonKind::array, Escapes::none,
                           static_cast<std::uint32_t>(frame.object ? children / 2 : children),
                           firstChild});
 }

@@ -256,22 +256,43 @@ void putStringNode(Writer& out, const JsonDocument& document, const Node& node) 
   const char* p = document.source().data() + node.offset();
   const char* end = p + node.length();
   out.put('"');
-  if (node.escaped()) {
+  if (node.escapes() == JsonDocument::Escapes::other) {
     // The text between escapes holds no quote or control character (the
-    // parser refused those), so only the escapes are rewritten, each into
-    // the one form the encoding uses for its code point.
-    for (;;) {
-      const auto* backslash =
-          static_cast<const char*>(std::memchr(p, '\\', static_cast<std::size_t>(end - p)));
-      if (backslash == nullptr) break;
-      out.put(p, static_cast<std::size_t>(backslash - p));
-      const Escape escape = escapeAt(backslash, end);
-      putCodePoint(out, escape.codePoint);
-      p = backslash + escape.length;
+    // parser refused those), so only the escapes the encoding writes another
+    // way are rewritten, into the one form it uses for their code point.
+    const char* run = p;
+    // Backslashes are the only special bytes left in a valid string's text.
+    while ((p = stringSpecialAt(p, end)) != end) {
+      switch (p[1]) {
+        case '"':
+        case '\\':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+          p += 2;
+          break;
+        case '/':
+          out.put(run, static_cast<std::size_t>(p - run));
+          out.put('/');
+          run = p += 2;
+          break;
+        default: {
+          const Escape escape = escapeAt(p, end);
+          if (!isCanonicalEscape(p, end)) {
+            out.put(run, static_cast<std::size_t>(p - run));
+            putCodePoint(out, escape.codePoint);
+            run = p + escape.length;
+          }
+          p += escape.length;
+        }
+      }
     }
+    p = run;
   }
-  // Without escapes the text is valid UTF-8 with nothing to escape: the
-  // parser checked it.
+  // Otherwise the text is valid UTF-8 whose escapes, if any, are already the
+  // encoding's own: the parser checked it.
   out.put(p, static_cast<std::size_t>(end - p));
   out.put('"');
 }
