@@ -254,6 +254,18 @@ class NodeParser {
     std::string_view key;  // decoded
     Node keyNode;
     Node value;
+    std::size_t index;  // where it came
+  };
+  // The objects of a history are mostly records of one shape, whose members
+  // come in the same order every time. For each small size of object, the
+  // keys of the last one that needed sorting, as they came, and where each
+  // member went, so that the next with the same keys is put in order without
+  // sorting.
+  static constexpr std::size_t maximumRememberedMembers = 32;
+  struct Shape {
+    std::size_t count = 0;
+    std::string_view keys[maximumRememberedMembers];
+    std::uint8_t from[maximumRememberedMembers];
   };
 
   std::uint32_t offsetOf(const char* p) const { return static_cast<std::uint32_t>(p - begin_); }
@@ -286,6 +298,8 @@ class NodeParser {
   std::vector<Node> pending_;
   std::vector<Frame> frames_;
   std::vector<Member> members_;
+  std::vector<Node> moved_;
+  Shape shapes_[maximumRememberedMembers + 1];
 };
 
 void NodeParser::parse() {
@@ -388,6 +402,21 @@ void NodeParser::close() {
 // that case is checked first and costs one comparison per member.
 bool NodeParser::sortMembers(Node* first, std::size_t count) {
   if (count < 2) return true;
+  Shape* shape = count <= maximumRememberedMembers ? &shapes_[count] : nullptr;
+  if (shape != nullptr && shape->count == count) {
+    std::size_t same = 0;
+    while (same < count && compareBytes(shape->keys[same], keyText(first[2 * same])) == 0) ++same;
+    if (same == count) {
+      // The same keys as last time, which were all different.
+      moved_.assign(first, first + 2 * count);
+      for (std::size_t i = 0; i < count; ++i) {
+        first[2 * i] = moved_[2 * shape->from[i]];
+        first[2 * i + 1] = moved_[2 * shape->from[i] + 1];
+      }
+      return true;
+    }
+  }
+
   std::size_t sorted = 1;
   for (; sorted < count; ++sorted) {
     const int order = compareBytes(keyText(first[2 * sorted - 2]), keyText(first[2 * sorted]));
@@ -398,11 +427,11 @@ bool NodeParser::sortMembers(Node* first, std::size_t count) {
 
   members_.clear();
   for (std::size_t i = 0; i < count; ++i) {
-    members_.push_back(Member{keyText(first[2 * i]), first[2 * i], first[2 * i + 1]});
+    members_.push_back(Member{keyText(first[2 * i]), first[2 * i], first[2 * i + 1], i});
   }
   auto before = [](const Member& a, const Member& b) { return compareBytes(a.key, b.key) < 0; };
-  if (count <= 32) {
-    // Objects are mostly small: insertion sort, from the sorted prefix on.
+  if (shape != nullptr) {
+    // Small: insertion sort, from the sorted prefix on.
     for (std::size_t i = sorted; i < count; ++i) {
       const Member member = members_[i];
       std::size_t j = i;
@@ -416,6 +445,13 @@ bool NodeParser::sortMembers(Node* first, std::size_t count) {
     if (i > 0 && members_[i - 1].key == members_[i].key) return false;
     first[2 * i] = members_[i].keyNode;
     first[2 * i + 1] = members_[i].value;
+  }
+  if (shape != nullptr) {
+    shape->count = count;
+    for (std::size_t i = 0; i < count; ++i) {
+      shape->keys[members_[i].index] = members_[i].key;
+      shape->from[i] = static_cast<std::uint8_t>(members_[i].index);
+    }
   }
   return true;
 }

@@ -48,6 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // text that is canonical but for that.
                       "{\"a\":1,\"b\":2,\"a\":3}", "{\"a\":1,\"\\u0061\":2}", "{\"a\":1,\"a\":1}",
                       "{\"x\":[{\"k\":1,\"k\":1}]}",
+                      "{\"x\":[{\"b\":1,\"a\":2},{\"b\":1,\"b\":2}]}",
                       // Too deep by one.
                       "{\"a\":" + nested(1000) + "}"));
 
@@ -119,6 +120,9 @@ INSTANTIATE_TEST_SUITE_P(
         EncodingCase{"{\"\xF0\x9F\x98\x80\":5,\"\xEF\xBD\x85\":4,\"\xC3\xA9\":3,\"z\":2,\"Z\":1}",
                      "{\"Z\":1,\"z\":2,\"\xC3\xA9\":3,\"\xEF\xBD\x85\":4,\"\xF0\x9F\x98\x80\":5}"},
         EncodingCase{"{\"b\":1,\"\\u0061\":2}", "{\"a\":2,\"b\":1}"},
+        // Objects of one shape in a row, then another of the same size.
+        EncodingCase{"{\"l\":[{\"b\":1,\"a\":2},{\"b\":3,\"a\":4},{\"c\":5,\"a\":6}]}",
+                     "{\"l\":[{\"a\":2,\"b\":1},{\"a\":4,\"b\":3},{\"a\":6,\"c\":5}]}"},
         EncodingCase{"{\"s\":\"\\u0000\\u0008\\u000c\\n\\r\\t\\u000b\\u001f\\\"\\\\\"}",
                      "{\"s\":\"\\u0000\\b\\f\\n\\r\\t\\u000b\\u001f\\\"\\\\\"}"},
         EncodingCase{"{\"s\":\"a\\/b/c\"}", "{\"s\":\"a/b/c\"}"},
