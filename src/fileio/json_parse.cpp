@@ -11,6 +11,7 @@
 // their first few bytes.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -88,21 +89,18 @@ const char* literalEnd(const char* p, const char* end, std::string_view word) {
   return p + word.size();
 }
 
-bool isShortEscape(char c) {
-  switch (c) {
-    case '"':
-    case '\\':
-    case '/':
-    case 'b':
-    case 'f':
-    case 'n':
-    case 'r':
-    case 't':
-      return true;
-    default:
-      return false;
-  }
+// The two-byte escapes, by the letter after the backslash: those the
+// canonical encoding writes, and \/, which it writes as "/".
+enum class ShortEscape : std::uint8_t { none, canonical, other };
+
+constexpr std::array<ShortEscape, 256> buildShortEscapes() {
+  std::array<ShortEscape, 256> escapes{};
+  for (unsigned char c : std::string_view("\"\\bfnrt")) escapes[c] = ShortEscape::canonical;
+  escapes['/'] = ShortEscape::other;
+  return escapes;
 }
+
+constexpr std::array<ShortEscape, 256> shortEscapes = buildShortEscapes();
 
 // The closing quote of the string whose text starts at `p`, just after the
 // opening quote; nullptr when the text has a control character, an escape
@@ -115,15 +113,19 @@ const char* stringEnd(const char* p, const char* end, Escapes& escapes) {
     p = stringSpecialAt(p, end);
     if (p == end || *p == '"') return p == end ? nullptr : p;
     if (*p != '\\') return nullptr;
+    // The text goes on past a backslash: at least its closing quote.
+    if (p + 1 == end) return nullptr;
     std::size_t length;
     bool canonical;
-    if constexpr (canonicalOnly) {
-      if (!isCanonicalEscape(p, end)) return nullptr;
-      length = p[1] == 'u' ? 6 : 2;
-      canonical = true;
-    } else if (p + 1 != end && isShortEscape(p[1])) {
+    const ShortEscape escape = shortEscapes[static_cast<unsigned char>(p[1])];
+    if (escape != ShortEscape::none) {
+      if (canonicalOnly && escape != ShortEscape::canonical) return nullptr;
       length = 2;
-      canonical = p[1] != '/';
+      canonical = escape == ShortEscape::canonical;
+    } else if (canonicalOnly) {
+      if (!isCanonicalEscape(p, end)) return nullptr;
+      length = 6;
+      canonical = true;
     } else {
       length = escapeAt(p, end).length;
       if (length == 0) return nullptr;
