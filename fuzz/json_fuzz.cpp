@@ -1,8 +1,9 @@
 // Feeds arbitrary bytes through parsing, canonical encoding (into a string and
-// into a sink) and the answer a read would send for them as a stored file.
+// into a sink, and its size counted apart) and the answer a read would send
+// for them as a stored file.
 // Aborts when a refusal is not the one the helper documents, when an encoding
 // does not parse back, when encoding what was parsed from an encoding changes
-// its bytes, when the two ways of encoding differ, when the nodes built later
+// its bytes, when the ways of encoding or counting differ, when the nodes built later
 // for a canonical text do not encode to it, or when the answer carries
 // anything but the canonical encoding.
 
@@ -74,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The parser's own verdict on the text must match the encoding's.
     if (isCanonicalText(*object->document) != (encoded == bytes)) std::abort();
     if (writtenToSink(object->view()) != encoded) std::abort();
+    if (canonicalSize(object->view()) != encoded.size()) std::abort();
     checkStable(encoded);
     // What a read answers for this text as a stored file, by whichever path.
     std::string scratch;

@@ -58,6 +58,15 @@ using CanonicalJsonSink = std::function<void(std::string_view piece)>;
 // thrown but std::bad_alloc. The same bytes as canonicalJson(value).
 void writeCanonicalJson(JsonView value, const CanonicalJsonSink& sink);
 
+// The length of canonicalJson(value), found by walking the value without
+// producing the encoding: only strings with escapes written another way are
+// read again. For a caller that must check a size bound before anything else
+// and then write the encoding as it is produced. The encoding of a parsed
+// value is never longer than the text it was parsed from, so a document
+// whose whole text is within the bound needs no count. Throws only
+// std::bad_alloc.
+std::size_t canonicalSize(JsonView value);
+
 // Whether the document's text is byte for byte its own canonical encoding, as
 // every file this helper writes is. Found while parsing, without producing
 // the encoding, so such a text can be passed on as it stands.

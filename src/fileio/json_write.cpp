@@ -140,7 +140,22 @@ class Writer {
   char* limit_;
 };
 
-void putEscape(Writer& out, unsigned char byte) {
+// Counts what would be written, for canonicalSize: the encoding of a view
+// below is a template over its output, so that the count comes from the very
+// code that writes.
+class Counter {
+ public:
+  void put(char) { ++count_; }
+  void put(const char*, std::size_t size) { count_ += size; }
+  void put(std::string_view text) { count_ += text.size(); }
+  std::size_t count() const { return count_; }
+
+ private:
+  std::size_t count_ = 0;
+};
+
+template <typename Output>
+void putEscape(Output& out, unsigned char byte) {
   switch (byte) {
     case '"':
       out.put("\\\"");
@@ -243,7 +258,8 @@ void putString(Writer& out, std::string_view text, bool checkUtf8) {
   out.put('"');
 }
 
-void putCodePoint(Writer& out, char32_t codePoint) {
+template <typename Output>
+void putCodePoint(Output& out, char32_t codePoint) {
   if (codePoint < 0x20 || codePoint == '"' || codePoint == '\\') {
     putEscape(out, static_cast<unsigned char>(codePoint));
     return;
@@ -252,7 +268,8 @@ void putCodePoint(Writer& out, char32_t codePoint) {
   out.put(bytes, encodeUtf8(codePoint, bytes));
 }
 
-void putStringNode(Writer& out, const JsonDocument& document, const Node& node) {
+template <typename Output>
+void putStringNode(Output& out, const JsonDocument& document, const Node& node) {
   const char* p = document.source().data() + node.offset();
   const char* end = p + node.length();
   out.put('"');
@@ -297,7 +314,8 @@ void putStringNode(Writer& out, const JsonDocument& document, const Node& node) 
   out.put('"');
 }
 
-void putView(Writer& out, const JsonDocument& document, std::uint32_t root) {
+template <typename Output>
+void putView(Output& out, const JsonDocument& document, std::uint32_t root) {
   // An explicit stack keeps the native stack flat however deep the document.
   struct Frame {
     std::uint64_t first;
@@ -485,6 +503,12 @@ std::string canonicalJson(const JsonValue& value) {
   std::string out;
   appendCanonicalJson(out, value);
   return out;
+}
+
+std::size_t canonicalSize(JsonView value) {
+  Counter counter;
+  putView(counter, *value.document(), value.node());
+  return counter.count();
 }
 
 void writeCanonicalJson(JsonView value, const CanonicalJsonSink& sink) {

@@ -187,13 +187,16 @@ TEST(Json, AppendsAfterWhatIsThereAndGrows) {
 
 // Long enough for several pieces. A canonical text goes to the sink mostly
 // where it stands, any other through the encoder's buffer; both must arrive
-// whole and in order, every piece but the last at least the promised size.
+// whole and in order, every piece but the last at least the promised size,
+// and the size counted beforehand must be theirs.
 TEST(Json, WritesToASinkInLargePieces) {
   const std::string canonical = "{\"a\":[" + repeated("\"abc\\n\",", 200'000) + "1]}";
   for (const std::string& text : {canonical, " " + canonical}) {
     std::vector<std::size_t> sizes;
     std::string written;
-    writeCanonicalJson(parseObject(text).view(), [&](std::string_view piece) {
+    const JsonObject object = parseObject(text);
+    EXPECT_EQ(canonicalSize(object.view()), canonical.size());
+    writeCanonicalJson(object.view(), [&](std::string_view piece) {
       sizes.push_back(piece.size());
       written += piece;
     });
