@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ clang clang-format libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libboost-json1.81-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
   strace jq time python3
 )
 
