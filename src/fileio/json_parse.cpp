@@ -111,10 +111,10 @@ const char* stringEnd(const char* p, const char* end, Escapes& escapes) {
   escapes = Escapes::none;
   for (;;) {
     p = stringSpecialAt(p, end);
-    if (p == end || *p == '"') return p == end ? nullptr : p;
-    if (*p != '\\') return nullptr;
-    // The text goes on past a backslash: at least its closing quote.
-    if (p + 1 == end) return nullptr;
+    if (p == end) return nullptr;
+    if (*p == '"') return p;
+    // A control character, or a backslash with nothing after it to escape.
+    if (*p != '\\' || p + 1 == end) return nullptr;
     std::size_t length;
     bool canonical;
     const ShortEscape escape = shortEscapes[static_cast<unsigned char>(p[1])];
@@ -153,7 +153,7 @@ int compareKeys(std::string_view a, Escapes aEscapes, std::string_view b, Escape
 // valid or not.
 bool isCanonicalObjectText(std::string_view text) {
   struct Level {
-    std::string_view key;  // the last key of an object; empty before its first
+    std::string_view key;  // the object's last key so far; no data before the first
     Escapes keyEscapes;
     bool object;
   };
@@ -209,7 +209,7 @@ key : {
   if (close == nullptr) return false;
   const std::string_view key(p + 1, static_cast<std::size_t>(close - p - 1));
   Level& level = levels[depth];
-  // The first key has nothing before it; an empty key can only come first.
+  // The first key has nothing to follow (an empty key still has data).
   if (level.key.data() != nullptr && compareKeys(level.key, level.keyEscapes, key, escapes) >= 0) {
     return false;
   }
