@@ -9,8 +9,8 @@ GNU time, max of three runs) against the size it handles:
   list     folder of 512 history files                     vs  ls -l of the folder
 It ends with one line per target: figure, limit, and whether it is met.
 Every command runs at the priorities the helper gives its worker thread (CPU
-nice 10, best-effort I/O level 7), so that on a busy machine the helper and
-its floor meet the same contention.
+nice 10, best-effort I/O level 7), set once for this script and inherited,
+so that on a busy machine the helper and its floor meet the same contention.
 
 Usage: bench/e2e.py HELPER [RUNS]
 """
@@ -67,7 +67,8 @@ def realistic_history(target_bytes, seed=7):
 
 def in_background():
     """What the helper does to its own thread on start: CPU nice 10 and
-    best-effort I/O level 7 (ioprio_set with IOPRIO_WHO_PROCESS)."""
+    best-effort I/O level 7 (ioprio_set with IOPRIO_WHO_PROCESS). Children
+    inherit both."""
     os.setpriority(os.PRIO_PROCESS, 0, 10)
     ioprio_set = {"x86_64": 251, "aarch64": 30}.get(os.uname().machine)
     if ioprio_set is not None:
@@ -87,8 +88,7 @@ def run_timed(argv, stdin_bytes=None, measure_memory=False):
             argv = ["/usr/bin/time", "-f", "%M", "-o", report.name] + argv
         start = time.perf_counter()
         code = subprocess.call(argv, stdin=stdin, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL,
-                               preexec_fn=in_background)
+                               stderr=subprocess.DEVNULL)
         elapsed = time.perf_counter() - start
         if code != 0:
             raise SystemExit(f"{argv[0]} failed with status {code}")
@@ -136,6 +136,7 @@ def measure(label, runs, helper_command, floor_name, floor_command, size_bytes=N
 def main():
     helper = os.path.abspath(sys.argv[1])
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 15
+    in_background()
     work = tempfile.mkdtemp(prefix="brindell-bench-")
     results = {}
     try:
