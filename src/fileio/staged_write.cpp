@@ -50,6 +50,10 @@ void writeAll(int file, std::string_view bytes) {
     if (n == 0) throw posixFailure("Cannot write the sync file", ENOSPC);
     written += static_cast<std::size_t>(n);
   }
+}
+
+void writeAndFlush(int file, const ContentWriter& produce) {
+  produce([file](std::string_view piece) { writeAll(file, piece); });
   if (::fsync(file) != 0) throw posixFailure("Cannot synchronize the sync file", errno);
 }
 
@@ -238,7 +242,7 @@ StagingDirectory::~StagingDirectory() {
   }
 }
 
-StagedFile::StagedFile(const Directory& folder, std::string_view bytes) {
+StagedFile::StagedFile(const Directory& folder, const ContentWriter& produce) {
   file_ = FileDescriptor(
       ::openat(folder.descriptor.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
   if (!file_.valid()) {
@@ -255,7 +259,7 @@ StagedFile::StagedFile(const Directory& folder, std::string_view bytes) {
     if (!file_.valid()) throw posixFailure("Cannot prepare the sync file", errno);
   }
   if (::fchmod(file_.get(), 0600) != 0) throw posixFailure("Cannot prepare the sync file", errno);
-  writeAll(file_.get(), bytes);
+  writeAndFlush(file_.get(), produce);
 }
 
 bool StagedFile::linkExclusively(const Directory& folder, std::string_view name) {
@@ -293,7 +297,7 @@ void writeNewFile(const Directory& directory, std::string_view name, std::string
   if (!file.valid() || ::fchmod(file.get(), 0600) != 0) {
     throw posixFailure("Cannot prepare the sync file", errno);
   }
-  writeAll(file.get(), bytes);
+  writeAndFlush(file.get(), [bytes](const auto& write) { write(bytes); });
 }
 
 bool moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -52,13 +53,18 @@ void removeLeftoversBeside(const Directory& folder) noexcept;
 // unnamed file (O_TMPFILE) in the sync folder itself, or, where the file
 // system cannot make one, "history.json" in a staging directory beside the
 // folder. Dropping it unlinked leaves nothing behind.
+// Produces content by handing it, piece after piece, to `write`, which
+// throws when a piece cannot be written.
+using ContentWriter = std::function<void(const std::function<void(std::string_view piece)>& write)>;
+
 class StagedFile {
  public:
-  // Writes `bytes` (mode exactly 0600) and fsyncs them, retrying EINTR and
-  // short writes; a write that takes nothing counts as a full device. Throws
-  // SyncFailure Code::io when the file cannot be made, written or flushed,
-  // or the StagingDirectory's PlatformError.
-  StagedFile(const Directory& folder, std::string_view bytes);
+  // Writes what `produce` hands over (mode exactly 0600) as it comes, then
+  // fsyncs it, retrying EINTR and short writes; a write that takes nothing
+  // counts as a full device. Throws SyncFailure Code::io when the file cannot
+  // be made, written or flushed, the StagingDirectory's PlatformError, or
+  // whatever `produce` throws (the unnamed file then simply disappears).
+  StagedFile(const Directory& folder, const ContentWriter& produce);
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
 
