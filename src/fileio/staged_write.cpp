@@ -216,30 +216,33 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
   FileDescriptor made(::openat(parent.descriptor.get(), name_.c_str(),
                                O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status;
-  if (!made.valid() || ::fstat(made.get(), &status) != 0 || !setMode(made.get(), 0700)) {
-    const PlatformError error = systemError(failure, errno);
-    ::unlinkat(parent.descriptor.get(), name_.c_str(), AT_REMOVEDIR);
-    throw error;
-  }
+  // What the name holds is not known to be the directory made until it is
+  // held and looked at: until then it stays, for a later clean-up to judge.
+  if (!made.valid() || ::fstat(made.get(), &status) != 0) throw systemError(failure, errno);
   // Whoever can write the parent could have put another directory under the
   // name since it was made: only one of ours, on this device, serves.
   if (!ours(status, parent.device, S_IFDIR)) throw systemError(failure, EEXIST);
   directory_ = Directory{std::move(made), parent.pathOf(name_), status.st_dev, status.st_ino};
   lock_ = openForReading(directory_);
-  if (!lock_.valid() || ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+  if (!setMode(directory_.descriptor.get(), 0700) || !lock_.valid() ||
+      ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
     const PlatformError error = systemError(failure, errno);
-    ::unlinkat(parent.descriptor.get(), name_.c_str(), AT_REMOVEDIR);
+    removeIfStillOurs();
     throw error;
   }
 }
 
-StagingDirectory::~StagingDirectory() {
+void StagingDirectory::removeIfStillOurs() noexcept {
   // Only while the name still holds the directory made; a directory moved
   // in under the name is someone else's.
   const std::optional<struct stat> status = statusAt(parent_, name_);
   if (status && status->st_ino == directory_.inode && status->st_dev == directory_.device) {
     removeOwnShape(parent_, name_);
   }
+}
+
+StagingDirectory::~StagingDirectory() {
+  removeIfStillOurs();
 }
 
 StagedFile::StagedFile(const Directory& folder, const ContentWriter& produce) {

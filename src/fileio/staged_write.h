@@ -29,6 +29,8 @@ class StagingDirectory {
   const Directory& directory() const { return directory_; }
 
  private:
+  void removeIfStillOurs() noexcept;
+
   const Directory& parent_;
   std::string name_;
   Directory directory_;

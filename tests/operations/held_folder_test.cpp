@@ -78,7 +78,9 @@ TEST(HeldFolder, AStagingDirectorySwappedByARacerIsNeverUsed) {
         }
         const std::string away = root.path() + "/moved-" + std::to_string(swaps);
         if (::rename(entry.path().c_str(), away.c_str()) != 0) continue;
-        fs::create_directory(entry.path(), error);
+        // A helper that finds the name taken right after making it leaves
+        // the impostor be; so may the impostor's own making fail.
+        if (!fs::create_directory(entry.path(), error)) continue;
         fs::create_directory(entry.path() / folderName, error);
         writeFile(entry.path() / "payload", "theirs");
         ++swaps;
