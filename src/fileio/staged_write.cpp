@@ -216,9 +216,13 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
   FileDescriptor made(::openat(parent.descriptor.get(), name_.c_str(),
                                O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status;
-  // What the name holds is not known to be the directory made until it is
-  // held and looked at: until then it stays, for a later clean-up to judge.
-  if (!made.valid() || ::fstat(made.get(), &status) != 0) throw systemError(failure, errno);
+  if (!made.valid() || ::fstat(made.get(), &status) != 0) {
+    const PlatformError error = systemError(failure, errno);
+    // Not held, so not known to be the directory made: only an empty private
+    // directory of ours goes, which is all that name can have held of ours.
+    unlinkOurs(parent, name_, true);
+    throw error;
+  }
   // Whoever can write the parent could have put another directory under the
   // name since it was made: only one of ours, on this device, serves.
   if (!ours(status, parent.device, S_IFDIR)) throw systemError(failure, EEXIST);
