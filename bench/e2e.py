@@ -1,16 +1,20 @@
 #!/usr/bin/env python3
-"""End-to-end benchmarks of the helper against reference commands.
+"""End-to-end benchmarks of the helper against the floor of the same work.
 
-Each scenario runs the helper and its anchors alternately in the same run and
-reports median wall time and peak resident memory (per process, from wait4),
-and the ratios the targets are stated in:
-  read     7 MiB history file      vs  jq -cS .  (parse, sort, print)
-  list     folder of 512 files     vs  the same with 13 entries of sync
-                                       clients' metadata, ls -l, /bin/true
-  publish  7 MiB bundle, new file  vs  jq -cS ., dd conv=fsync (write floor)
+Each scenario runs the helper and its floor alternately in one run and reports
+median wall times, their ratio, and the helper's peak resident memory (from
+GNU time, max of three runs) against the size it handles:
+  read     ~7 MiB history file (canonical, with escapes)  vs  cat of the file
+  publish  ~7 MiB bundle, new file                         vs  dd conv=fsync of the canonical bytes
+  list     folder of 512 history files                     vs  ls -l of the folder
+It ends with one line per target: figure, limit, and whether it is met.
+Every command runs at the priorities the helper gives its worker thread (CPU
+nice 10, best-effort I/O level 7), set once for this script and inherited,
+so that on a busy machine the helper and its floor meet the same contention.
 
 Usage: bench/e2e.py HELPER [RUNS]
 """
+import ctypes
 import json
 import os
 import random
@@ -23,6 +27,10 @@ import time
 
 WORKSPACE = "0f8fad5b-d9cb-469f-a165-70867728950e"
 TARGET_BYTES = 7 * 1024 * 1024 - 256 * 1024
+
+# (scenario, what, limit): time ratios to the floor, memory ratios to the size.
+TARGETS = [("read", "time", 2.5), ("read", "memory", 1.5), ("publish", "time", 2.5),
+           ("publish", "memory", 2.0), ("list", "time", 1.2)]
 
 
 def history_name(index):
@@ -57,6 +65,16 @@ def realistic_history(target_bytes, seed=7):
     return {"workspaceId": WORKSPACE, "format": 1, "events": events}
 
 
+def in_background():
+    """What the helper does to its own thread on start: CPU nice 10 and
+    best-effort I/O level 7 (ioprio_set with IOPRIO_WHO_PROCESS). Children
+    inherit both."""
+    os.setpriority(os.PRIO_PROCESS, 0, 10)
+    ioprio_set = {"x86_64": 251, "aarch64": 30}.get(os.uname().machine)
+    if ioprio_set is not None:
+        ctypes.CDLL(None, use_errno=True).syscall(ioprio_set, 1, 0, (2 << 13) | 7)
+
+
 def run_timed(argv, stdin_bytes=None, measure_memory=False):
     """Runs one command with its input in a file, ready before the clock
     starts; returns (seconds, peak RSS in KiB or None). Peak memory comes from
@@ -72,7 +90,7 @@ def run_timed(argv, stdin_bytes=None, measure_memory=False):
         code = subprocess.call(argv, stdin=stdin, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
         elapsed = time.perf_counter() - start
-        if code not in (0, 1):
+        if code != 0:
             raise SystemExit(f"{argv[0]} failed with status {code}")
         return elapsed, int(report.read().split()[-1]) if measure_memory else None
 
@@ -91,47 +109,47 @@ def make_folder(helper, parent):
                                    "workspaceId": WORKSPACE})["folder"]
 
 
-def measure(label, runs, commands, size_bytes=None):
-    """commands: list of (name, prepare-or-None, argv, stdin). Alternates them."""
-    times = {name: [] for name, *_ in commands}
-    rss = {name: [] for name, *_ in commands}
+def measure(label, runs, helper_command, floor_name, floor_command, size_bytes=None):
+    """Each command is (prepare, argv, stdin); prepare, if set, returns a fresh
+    (argv, stdin) for every run. Runs helper and floor alternately."""
+    times = {"helper": [], floor_name: []}
+    commands = [("helper", helper_command), (floor_name, floor_command)]
+
+    def ready(command):
+        prepare, argv, stdin = command
+        return prepare() if prepare else (argv, stdin)
+
     for _ in range(runs):
-        for name, prepare, argv, stdin in commands:
-            if prepare:
-                argv, stdin = prepare()
-            times[name].append(run_timed(argv, stdin)[0])
-    for name, prepare, argv, stdin in commands:
-        if prepare:
-            argv, stdin = prepare()
-        rss[name].append(run_timed(argv, stdin, measure_memory=True)[1])
+        for name, command in commands:
+            times[name].append(run_timed(*ready(command))[0])
+    peak = max(run_timed(*ready(helper_command), measure_memory=True)[1] for _ in range(3))
+    helper, floor = statistics.median(times["helper"]), statistics.median(times[floor_name])
     print(f"\n{label}")
-    base_name = commands[0][0]
-    base = statistics.median(times[base_name])
-    for name, *_ in commands:
-        med = statistics.median(times[name])
-        peak = max(rss[name])
-        line = f"  {name:<22} median {med * 1000:8.2f} ms   peak RSS {peak / 1024:7.1f} MiB"
-        if name != base_name:
-            line += f"   helper/this = {base / med:5.2f}x"
-        if size_bytes and name == base_name:
-            line += f"   RSS/size = {peak * 1024 / size_bytes:4.2f}x"
-        print(line)
-    return times, rss
+    line = f"  helper {helper * 1000:8.2f} ms, peak RSS {peak / 1024:6.1f} MiB"
+    if size_bytes:
+        line += f" = {peak * 1024 / size_bytes:4.2f}x the {size_bytes / 1e6:.2f} MB it handles"
+    print(line)
+    print(f"  {floor_name:<28} {floor * 1000:8.2f} ms   helper/floor = {helper / floor:5.2f}x")
+    return {"time": helper / floor, "memory": peak * 1024 / size_bytes if size_bytes else None}
 
 
 def main():
     helper = os.path.abspath(sys.argv[1])
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 15
+    in_background()
     work = tempfile.mkdtemp(prefix="brindell-bench-")
+    results = {}
     try:
         history = realistic_history(TARGET_BYTES)
-        # As the application sends it: compact, members in its own order.
+        # As the application sends it: members in its own order, and "/"
+        # escaped as the platform's JSON writer does by default.
         raw = json.dumps(history, ensure_ascii=False, separators=(",", ":")).encode()
+        raw = raw.replace(b"/", b"\\/")
         canonical = json.dumps(history, ensure_ascii=False, sort_keys=True,
                                separators=(",", ":")).encode()
-        raw_path = os.path.join(work, "history.json")
-        with open(raw_path, "wb") as f:
-            f.write(raw)
+        canonical_path = os.path.join(work, "canonical.json")
+        with open(canonical_path, "wb") as f:
+            f.write(canonical)
 
         # read: the stored file is what publish wrote (canonical bytes).
         parent = os.path.join(work, "read")
@@ -142,12 +160,39 @@ def main():
         stored = os.path.join(folder, history_name(1))
         read_request = json.dumps({"operation": "read", "folder": folder,
                                    "name": history_name(1)}).encode()
-        size = os.path.getsize(stored)
-        print(f"history file: {size} bytes canonical, {len(raw)} bytes as sent; runs: {runs}")
-        measure("read 7 MiB history file", runs, [
-            ("helper read", None, [helper], read_request),
-            ("jq -cS . (same file)", None, ["jq", "-cS", ".", stored], None),
-        ], size)
+        print(f"history file: {len(canonical)} bytes canonical, {len(raw)} bytes as sent; "
+              f"runs: {runs}")
+        results["read"] = measure("read ~7 MiB history file", runs, (None, [helper], read_request),
+                                  "cat (same file)", (None, ["cat", stored], None),
+                                  len(canonical))
+
+        # publish: a new file into a fresh folder each time.
+        publish_root = os.path.join(work, "publish")
+        os.mkdir(publish_root)
+        counter = [0]
+        request_size = [0]
+
+        def fresh_publish():
+            counter[0] += 1
+            parent = os.path.join(publish_root, str(counter[0]))
+            os.mkdir(parent)
+            folder = make_folder(helper, parent)
+            request = (b'{"operation":"publish","folder":' + json.dumps(folder).encode() +
+                       b',"name":"' + history_name(2).encode() + b'","content":' + raw + b"}")
+            request_size[0] = len(request)
+            return [helper], request
+
+        def fresh_dd():
+            counter[0] += 1
+            target = os.path.join(publish_root, f"dd-{counter[0]}")
+            return ["dd", f"if={canonical_path}", f"of={target}", "bs=1M", "conv=fsync",
+                    "status=none"], None
+
+        fresh_publish()
+        results["publish"] = measure("publish ~7 MiB bundle into a fresh folder", runs,
+                                     (fresh_publish, None, None),
+                                     "dd conv=fsync (canonical)", (fresh_dd, None, None),
+                                     request_size[0])
 
         # list: 512 small history files.
         parent = os.path.join(work, "list")
@@ -157,55 +202,17 @@ def main():
             with open(os.path.join(folder, history_name(i)), "wb") as f:
                 f.write(json.dumps({"workspaceId": WORKSPACE, "i": i}).encode())
         list_request = json.dumps({"operation": "list", "folder": folder}).encode()
-        # The same files in a folder a sync client shares, with its metadata.
-        parent = os.path.join(work, "list-client")
-        os.mkdir(parent)
-        client_folder = make_folder(helper, parent)
-        for i in range(512):
-            shutil.copyfile(os.path.join(folder, history_name(i)),
-                            os.path.join(client_folder, history_name(i)))
-        for name in (".stfolder", ".stversions", ".dropbox.cache"):
-            os.mkdir(os.path.join(client_folder, name))
-        for name in (".stignore", ".sync_5d41402abc4b.db", ".sync_5d41402abc4b.db-wal",
-                     ".sync_5d41402abc4b.db-shm", ".nextcloudsync.log", ".dropbox",
-                     ".dropbox.attr", "Thumbs.db", "desktop.ini", ".directory"):
-            with open(os.path.join(client_folder, name), "wb") as f:
-                f.write(b"client")
-        client_request = json.dumps({"operation": "list", "folder": client_folder}).encode()
-        measure("list 512 history files", runs, [
-            ("helper list", None, [helper], list_request),
-            ("helper list, client", None, [helper], client_request),
-            ("ls -l", None, ["ls", "-l", folder], None),
-            ("/bin/true", None, ["/bin/true"], None),
-        ])
-
-        # publish: a new file into a fresh folder each time.
-        publish_root = os.path.join(work, "publish")
-        os.mkdir(publish_root)
-        counter = [0]
-
-        def fresh_publish():
-            counter[0] += 1
-            parent = os.path.join(publish_root, str(counter[0]))
-            os.mkdir(parent)
-            folder = make_folder(helper, parent)
-            request = (b'{"operation":"publish","folder":' + json.dumps(folder).encode() +
-                       b',"name":"' + history_name(2).encode() + b'","content":' + raw + b"}")
-            return [helper], request
-
-        def fresh_dd():
-            counter[0] += 1
-            target = os.path.join(publish_root, f"dd-{counter[0]}")
-            return ["dd", f"if={raw_path}", f"of={target}", "bs=1M", "conv=fsync",
-                    "status=none"], None
-
-        measure("publish 7 MiB bundle into a fresh folder", runs, [
-            ("helper publish", fresh_publish, None, None),
-            ("jq -cS . (same bytes)", None, ["jq", "-cS", ".", raw_path], None),
-            ("dd conv=fsync (floor)", fresh_dd, None, None),
-        ], len(canonical))
+        results["list"] = measure("list 512 history files", runs, (None, [helper], list_request),
+                                  "ls -l", (None, ["ls", "-l", folder], None))
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+    print("\ntargets (same run)")
+    for scenario, what, limit in TARGETS:
+        figure = results[scenario][what]
+        unit = "x the floor" if what == "time" else "x the size"
+        verdict = "met" if figure <= limit else "NOT met"
+        print(f"  {scenario:<8} {what:<7} {figure:5.2f}{unit:<12} limit {limit:4.2f}  {verdict}")
 
 
 if __name__ == "__main__":

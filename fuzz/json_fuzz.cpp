@@ -1,8 +1,11 @@
-// Feeds arbitrary bytes through parsing, canonical encoding and the answer a
-// read would send for them as a stored file. Aborts when a refusal is not the
-// one the helper documents, when an encoding does not parse back, when
-// encoding what was parsed from an encoding changes its bytes, or when the
-// answer carries anything but the canonical encoding.
+// Feeds arbitrary bytes through parsing, canonical encoding (into a string and
+// into a sink, and its size counted apart) and the answer a read would send
+// for them as a stored file.
+// Aborts when a refusal is not the one the helper documents, when an encoding
+// does not parse back, when encoding what was parsed from an encoding changes
+// its bytes, when the ways of encoding or counting differ, when the nodes built later
+// for a canonical text do not encode to it, or when the answer carries
+// anything but the canonical encoding.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +30,29 @@ std::optional<JsonObject> parsed(const std::string& bytes) {
   }
 }
 
+// The sink's pieces, joined, checking the size each piece promises.
+std::string writtenToSink(JsonView value) {
+  std::string written;
+  std::size_t shortPieces = 0;
+  writeCanonicalJson(value, [&](std::string_view piece) {
+    if (shortPieces != 0) std::abort();  // only the last may be short
+    if (piece.size() < minimumSinkPieceBytes) ++shortPieces;
+    written += piece;
+  });
+  return written;
+}
+
+// A canonical text is validated without nodes; the nodes built when a member
+// is first looked at must encode to the same text.
+void checkNodesOfCanonical(const JsonObject& object) {
+  JsonValue::Object members;
+  const JsonView root = object.view();
+  for (std::size_t i = 0; i < root.size(); ++i) {
+    members.emplace_back(std::string(root.key(i)), JsonValue(object.document, root.value(i)));
+  }
+  if (canonicalJson(JsonValue(std::move(members))) != object.document->source()) std::abort();
+}
+
 // An encoding must parse again, be recognised as canonical, and re-encode to
 // the same bytes.
 void checkStable(const std::string& encoded) {
@@ -34,6 +60,7 @@ void checkStable(const std::string& encoded) {
   if (!again || !isCanonicalText(*again->document) || canonicalJson(again->view()) != encoded) {
     std::abort();
   }
+  checkNodesOfCanonical(*again);
 }
 
 }  // namespace
@@ -47,6 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (encoded.size() > bytes.size()) std::abort();
     // The parser's own verdict on the text must match the encoding's.
     if (isCanonicalText(*object->document) != (encoded == bytes)) std::abort();
+    if (writtenToSink(object->view()) != encoded) std::abort();
+    if (canonicalSize(object->view()) != encoded.size()) std::abort();
     checkStable(encoded);
     // What a read answers for this text as a stored file, by whichever path.
     std::string scratch;

@@ -10,4 +10,5 @@ cmake --build --preset fuzz
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
 cp fuzz/corpus/* "$corpus"/
-./build/fuzz/fuzz/json_fuzz -max_total_time="$seconds" -print_final_stats=1 "$corpus"
+./build/fuzz/fuzz/json_fuzz -dict=fuzz/json.dict -max_total_time="$seconds" -print_final_stats=1 \
+  "$corpus"

@@ -9,7 +9,7 @@
 set -euo pipefail
 
 declare -A needs=(
-  [build]="cmake make g++ libboost-json1.81-dev"
+  [build]="cmake make g++"
   [demo]="jq"
   [test]="libgtest-dev libgmock-dev python3 python3-jsonschema strace"
   [fuzz]="clang libclang-rt-14-dev"

@@ -17,11 +17,11 @@ namespace brindell {
 // any byte is read; at most maximum + 1 bytes are ever read, in 64 KiB reads
 // retried on EINTR. Throws SyncFailure:
 //   validateItem's failures;
-//   Code::io "Cannot read " + name / "Cannot inspect the opened sync file" /
-//     "Cannot read the sync file" for failed open, fstat, read;
-//   Code::unsafePath "Sync content must be a regular file without hard links.";
-//   Code::capacity "A sync file exceeds the supported size limit. Local
-//     workspace data is unchanged." (before reading, or when it grew).
+//   Code::io for a failed open, fstat or read (the open's message names the
+//     file);
+//   Code::unsafePath when it is not a regular file with one link;
+//   Code::capacity when it is larger than `maximum`, before reading or when
+//     it grew.
 std::string boundedData(const Directory& directory, std::string_view name, std::int64_t maximum);
 
 }  // namespace brindell

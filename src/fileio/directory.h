@@ -34,7 +34,7 @@ struct Directory {
 // SyncFailure:
 //   Code::missing     a component is missing;
 //   Code::unsafePath a component is a symbolic link, or not a directory;
-//   Code::io          "Cannot inspect the sync path" for any other failure.
+//   Code::io          for any other failure.
 Directory openDirectory(const std::string& path);
 
 // The child directory `name` of `parent`, opened relative to it; the same
@@ -48,7 +48,7 @@ std::optional<struct stat> itemStatus(const Directory& directory, std::string_vi
                                       std::string_view failurePrefix);
 
 // Whether an item named `name` exists in the directory (a link counts).
-// Throws SyncFailure Code::io "Cannot inspect " + name.
+// Throws SyncFailure Code::io, naming the item, when it cannot be told.
 bool exists(const Directory& directory, std::string_view name);
 
 // What an item checked by validateItem must be.

@@ -50,6 +50,10 @@ void writeAll(int file, std::string_view bytes) {
     if (n == 0) throw posixFailure("Cannot write the sync file", ENOSPC);
     written += static_cast<std::size_t>(n);
   }
+}
+
+void writeAndFlush(int file, const ContentWriter& produce) {
+  produce([file](std::string_view piece) { writeAll(file, piece); });
   if (::fsync(file) != 0) throw posixFailure("Cannot synchronize the sync file", errno);
 }
 
@@ -212,9 +216,11 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
   FileDescriptor made(::openat(parent.descriptor.get(), name_.c_str(),
                                O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status;
-  if (!made.valid() || ::fstat(made.get(), &status) != 0 || !setMode(made.get(), 0700)) {
+  if (!made.valid() || ::fstat(made.get(), &status) != 0) {
     const PlatformError error = systemError(failure, errno);
-    ::unlinkat(parent.descriptor.get(), name_.c_str(), AT_REMOVEDIR);
+    // Not held, so not known to be the directory made: only an empty private
+    // directory of ours goes, which is all that name can have held of ours.
+    unlinkOurs(parent, name_, true);
     throw error;
   }
   // Whoever can write the parent could have put another directory under the
@@ -222,14 +228,15 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
   if (!ours(status, parent.device, S_IFDIR)) throw systemError(failure, EEXIST);
   directory_ = Directory{std::move(made), parent.pathOf(name_), status.st_dev, status.st_ino};
   lock_ = openForReading(directory_);
-  if (!lock_.valid() || ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+  if (!setMode(directory_.descriptor.get(), 0700) || !lock_.valid() ||
+      ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
     const PlatformError error = systemError(failure, errno);
-    ::unlinkat(parent.descriptor.get(), name_.c_str(), AT_REMOVEDIR);
+    removeIfStillOurs();
     throw error;
   }
 }
 
-StagingDirectory::~StagingDirectory() {
+void StagingDirectory::removeIfStillOurs() noexcept {
   // Only while the name still holds the directory made; a directory moved
   // in under the name is someone else's.
   const std::optional<struct stat> status = statusAt(parent_, name_);
@@ -238,7 +245,11 @@ StagingDirectory::~StagingDirectory() {
   }
 }
 
-StagedFile::StagedFile(const Directory& folder, std::string_view bytes) {
+StagingDirectory::~StagingDirectory() {
+  removeIfStillOurs();
+}
+
+StagedFile::StagedFile(const Directory& folder, const ContentWriter& produce) {
   file_ = FileDescriptor(
       ::openat(folder.descriptor.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
   if (!file_.valid()) {
@@ -255,7 +266,7 @@ StagedFile::StagedFile(const Directory& folder, std::string_view bytes) {
     if (!file_.valid()) throw posixFailure("Cannot prepare the sync file", errno);
   }
   if (::fchmod(file_.get(), 0600) != 0) throw posixFailure("Cannot prepare the sync file", errno);
-  writeAll(file_.get(), bytes);
+  writeAndFlush(file_.get(), produce);
 }
 
 bool StagedFile::linkExclusively(const Directory& folder, std::string_view name) {
@@ -293,7 +304,7 @@ void writeNewFile(const Directory& directory, std::string_view name, std::string
   if (!file.valid() || ::fchmod(file.get(), 0600) != 0) {
     throw posixFailure("Cannot prepare the sync file", errno);
   }
-  writeAll(file.get(), bytes);
+  writeAndFlush(file.get(), [bytes](const auto& write) { write(bytes); });
 }
 
 bool moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,

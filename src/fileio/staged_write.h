@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,8 +19,8 @@ class StagingDirectory {
  public:
   // Removes stale leftovers in `parent` first, then makes a new one and
   // checks that what it holds is the directory it made: a real directory of
-  // ours, mode 0700, on the parent's device. Throws PlatformError
-  // "Cannot create a staging directory in " + the parent's name.
+  // ours, mode 0700, on the parent's device. Throws PlatformError, naming
+  // the parent, when it cannot.
   explicit StagingDirectory(const Directory& parent);
   StagingDirectory(const StagingDirectory&) = delete;
   StagingDirectory& operator=(const StagingDirectory&) = delete;
@@ -28,6 +29,8 @@ class StagingDirectory {
   const Directory& directory() const { return directory_; }
 
  private:
+  void removeIfStillOurs() noexcept;
+
   const Directory& parent_;
   std::string name_;
   Directory directory_;
@@ -52,20 +55,24 @@ void removeLeftoversBeside(const Directory& folder) noexcept;
 // unnamed file (O_TMPFILE) in the sync folder itself, or, where the file
 // system cannot make one, "history.json" in a staging directory beside the
 // folder. Dropping it unlinked leaves nothing behind.
+// Produces content by handing it, piece after piece, to `write`, which
+// throws when a piece cannot be written.
+using ContentWriter = std::function<void(const std::function<void(std::string_view piece)>& write)>;
+
 class StagedFile {
  public:
-  // Writes `bytes` (mode exactly 0600) and fsyncs them. Throws SyncFailure
-  // Code::io with "Cannot prepare the sync file" (the file could not be
-  // made), "Cannot write the sync file" (retrying EINTR and short writes; a
-  // write that takes nothing counts as a full device), "Cannot synchronize
-  // the sync file"; or the StagingDirectory's PlatformError.
-  StagedFile(const Directory& folder, std::string_view bytes);
+  // Writes what `produce` hands over (mode exactly 0600) as it comes, then
+  // fsyncs it, retrying EINTR and short writes; a write that takes nothing
+  // counts as a full device. Throws SyncFailure Code::io when the file cannot
+  // be made, written or flushed, the StagingDirectory's PlatformError, or
+  // whatever `produce` throws (the unnamed file then simply disappears).
+  StagedFile(const Directory& folder, const ContentWriter& produce);
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
 
   // Gives the content the name `name` in `folder`, atomically and never
   // replacing anything: true when done, false when the name is taken.
-  // Throws SyncFailure Code::io "Cannot publish the sync file" otherwise.
+  // Throws SyncFailure Code::io for any other failure.
   bool linkExclusively(const Directory& folder, std::string_view name);
 
  private:
@@ -77,24 +84,23 @@ class StagedFile {
 };
 
 // Makes the directory `name` (mode exactly 0700) in `parent` and holds it.
-// Throws PlatformError "Cannot create directory " + name.
+// Throws PlatformError, naming it, when it cannot.
 Directory makeDirectory(const Directory& parent, std::string_view name);
 
 // Creates `name` in the directory exclusively (mode exactly 0600, never
-// through a link), writes all bytes and fsyncs them. Throws SyncFailure
-// Code::io with "Cannot prepare the sync file", "Cannot write the sync
-// file", "Cannot synchronize the sync file".
+// through a link), writes all bytes and fsyncs them, as StagedFile does, with
+// its failures.
 void writeNewFile(const Directory& directory, std::string_view name, std::string_view bytes);
 
 // Renames an entry of one held directory to a name in another, atomically
 // and never replacing anything: true when moved, false when the destination
-// exists. Throws SyncFailure Code::io "Cannot publish the sync file"
-// otherwise (including a file system that cannot rename exclusively).
+// exists. Throws SyncFailure Code::io otherwise (including a file system that
+// cannot rename exclusively).
 bool moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
                      std::string_view toName);
 
 // Flushes the directory's entries to stable storage. Throws SyncFailure
-// Code::io "Cannot synchronize the sync directory".
+// Code::io when it cannot.
 void syncDirectory(const Directory& directory);
 
 }  // namespace brindell

@@ -50,7 +50,7 @@ inline constexpr const char* accessIncomplete =
 // coordinator hands over is not the item's path, the item moved, the body
 // does not run and Code::folderMoved is thrown. The body's error passes
 // through unchanged, so does the coordinator's; a call that ran neither ends
-// in Code::io "Coordinated file access did not complete. Retry sync."
+// in Code::io.
 template <typename Body>
 auto coordinatedRead(Platform& platform, const Directory& directory, std::string_view name,
                      bool metadataOnly, Body&& body) -> decltype(body()) {

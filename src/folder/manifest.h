@@ -14,9 +14,7 @@ inline constexpr const char* manifestFormat = "brindell-folder-sync";
 // keys "format", "version" and "workspaceId"; "format" exactly
 // "brindell-folder-sync"; "version" a number (not a boolean) numerically equal
 // to 1 (1, 1.0, 1e0); "workspaceId" a lowercase UUID. Otherwise throws
-// SyncFailure Code::unsupportedManifest "This folder does not contain a
-// supported Brindell sync manifest. Update Brindell or select the correct
-// folder."
+// SyncFailure Code::unsupportedManifest.
 const JsonObject& manifestObject(const JsonObject& object);
 
 // The manifest create writes: {"format", "version": 1, "workspaceId"}.

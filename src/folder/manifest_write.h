@@ -18,7 +18,7 @@ namespace brindell {
 // 4,096 bytes), parsed and validated; a manifest of another workspace fails
 // (Code::workspaceMismatch). Returns the body's value; its error passes
 // through unchanged, as does the coordinator's. A call that ran neither ends
-// in Code::io "Coordinated manifest validation did not complete. Retry sync."
+// in Code::io.
 bool coordinatedManifestWrite(Platform& platform, const Directory& folder,
                               const std::string& expectedWorkspaceId,
                               const std::function<bool()>& body);

@@ -1,18 +1,24 @@
 #include "json/json_document.h"
 
+#include "json/json_text.h"
+
 namespace brindell {
 
 namespace {
 
 const JsonDocument::Node& nodeOf(const JsonView& view) {
-  return view.document()->nodes[view.node()];
-}
-
-std::string_view textOf(const JsonDocument& document, const JsonDocument::Node& node) {
-  return document.text(node);
+  return view.document()->nodes()[view.node()];
 }
 
 }  // namespace
+
+std::string_view JsonDocument::text(const Node& node) const {
+  const std::string_view raw(source_.data() + node.offset(), node.length());
+  if (node.escapes() == Escapes::none) return raw;
+  auto [entry, added] = decoded_.try_emplace(node.offset());
+  if (added) entry->second = decodedString(raw);
+  return entry->second;
+}
 
 JsonKind JsonView::kind() const {
   return nodeOf(*this).kind();
@@ -26,7 +32,7 @@ bool JsonView::boolean() const {
 std::string_view JsonView::text() const {
   const JsonDocument::Node& node = nodeOf(*this);
   if (node.kind() != JsonKind::string && node.kind() != JsonKind::number) return {};
-  return textOf(*document_, node);
+  return document_->text(node);
 }
 
 std::size_t JsonView::size() const {
@@ -40,8 +46,7 @@ JsonView JsonView::element(std::size_t i) const {
 }
 
 std::string_view JsonView::key(std::size_t i) const {
-  const JsonDocument::Node& key = document_->nodes[nodeOf(*this).offset() + 2 * i];
-  return textOf(*document_, key);
+  return document_->text(document_->nodes()[nodeOf(*this).offset() + 2 * i]);
 }
 
 JsonView JsonView::value(std::size_t i) const {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace brindell {
@@ -13,13 +14,14 @@ namespace brindell {
 enum class JsonKind : std::uint8_t { null, boolean, number, string, array, object };
 
 class JsonDocument;
+struct JsonObject;
 
 // A read-only reference to one value of a parsed document. Cheap to copy;
 // valid as long as its document lives.
 //
-// Object members are kept sorted by the UTF-8 bytes of their keys (a parsed
-// object never has two members with the same key), so member i of an object is
-// also its i-th member in canonical order.
+// Object members are kept sorted by the UTF-8 bytes of their decoded keys (a
+// parsed object never has two members with the same key), so member i of an
+// object is also its i-th member in canonical order.
 class JsonView {
  public:
   JsonView(const JsonDocument* document, std::uint32_t node) : document_(document), node_(node) {}
@@ -53,67 +55,88 @@ class JsonView {
   std::uint32_t node_;
 };
 
-// A parsed JSON text, held compactly: every value is one 8-byte node. The
-// document keeps the input bytes exactly as they arrived, so a canonical input
-// can be passed on as it stands; strings and numbers without escapes are
-// referenced where they stand, and only strings with escapes are decoded, into
-// a buffer of their own. Immutable once built; destroying it never recurses,
+// A parsed JSON text. It keeps the input bytes exactly as they arrived, so a
+// canonical input can be passed on as it stands. Its values are nodes of 8
+// bytes that refer to their text in the input; escapes are decoded only when
+// a string's text is asked for. A canonical text is validated without nodes,
+// which are built when a view first needs them; reading a document is
+// therefore not safe from two threads at once. Destroying it never recurses,
 // whatever the nesting.
 class JsonDocument {
  public:
-  // Eight bytes, so that the nodes of a document stay well below the size
-  // of its text.
+  // Whether a string's text holds escapes, and whether they are all those
+  // the canonical encoding writes, so that the text is written out as it
+  // stands. Without escapes it holds no quote, backslash or control
+  // character and stands for itself.
+  enum class Escapes : std::uint8_t { none, canonical, other };
+
   class Node {
    public:
-    Node(JsonKind kind, bool verbatim, std::uint32_t length, std::uint64_t offset)
-        : offset_(static_cast<std::uint32_t>(offset)),
-          bits_(static_cast<std::uint32_t>(kind) | (verbatim ? verbatimBit : 0u) |
-                (length << lengthShift)) {}
+    Node(JsonKind kind, Escapes escapes, std::uint32_t length, std::uint32_t offset)
+        : offset_(offset),
+          bits_(static_cast<std::uint32_t>(kind) |
+                (static_cast<std::uint32_t>(escapes) << escapesShift) | (length << lengthShift)) {}
 
     JsonKind kind() const { return static_cast<JsonKind>(bits_ & kindMask); }
-    // Strings: the text stood in the input without escapes, so it holds no
-    // quote, backslash or control character and is written out as it is.
-    // Otherwise its decoded text is in `decoded` and needs escaping on output.
-    // Numbers are always verbatim.
-    bool verbatim() const { return (bits_ & verbatimBit) != 0; }
-    // Booleans: the value. Strings and numbers: byte length of the text.
-    // Containers: number of elements, or of members (each member is two
-    // consecutive nodes: the key, a string, then the value).
+    // Strings only; none for every other kind.
+    Escapes escapes() const { return static_cast<Escapes>((bits_ >> escapesShift) & escapesMask); }
+    // Booleans: the value. Strings and numbers: byte length of the text in
+    // the input (between the quotes for strings). Containers: number of
+    // elements, or of members (each member is two consecutive nodes: the key,
+    // a string, then the value).
     std::uint32_t length() const { return bits_ >> lengthShift; }
-    // Strings and numbers: byte offset of the text in `source` (verbatim) or
-    // `decoded`. Containers: index of the first child node; children are
-    // contiguous.
+    // Strings and numbers: byte offset of the text in the input. Containers:
+    // index of the first child node; children are contiguous.
     std::uint32_t offset() const { return offset_; }
 
    private:
     static constexpr std::uint32_t kindMask = 0x7;
-    static constexpr std::uint32_t verbatimBit = 0x8;
-    static constexpr int lengthShift = 4;
+    static constexpr int escapesShift = 3;
+    static constexpr std::uint32_t escapesMask = 0x3;
+    static constexpr int lengthShift = 5;
 
     std::uint32_t offset_;
     std::uint32_t bits_;
   };
 
-  // Lengths have 28 bits and offsets 32, far above any text the helper
+  // Lengths have 27 bits and offsets 32, far above any text the helper
   // parses (a request or a file of a few MiB); a longer text is refused.
-  static constexpr std::size_t maximumSourceBytes = (std::size_t{1} << 28) - 1;
+  static constexpr std::size_t maximumSourceBytes = (std::size_t{1} << 27) - 1;
+  // The root value is always the first node.
+  static constexpr std::uint32_t rootNode = 0;
+
+  JsonDocument(const JsonDocument&) = delete;
+  JsonDocument& operator=(const JsonDocument&) = delete;
 
   JsonView root() const { return JsonView(this, rootNode); }
-
-  // The text of a string or number node.
-  std::string_view text(const Node& node) const {
-    const std::string& from = node.verbatim() ? source : decoded;
-    return std::string_view(from.data() + node.offset(), node.length());
-  }
-
   // The input, unchanged.
-  std::string source;
-  // The decoded text of the strings that had escapes, one after another.
-  std::string decoded;
-  std::vector<Node> nodes;
-  std::uint32_t rootNode = 0;
-  // The input was byte for byte its own canonical encoding.
-  bool canonical = false;
+  const std::string& source() const { return source_; }
+  // Whether the input is byte for byte its own canonical encoding.
+  bool canonical() const { return canonical_; }
+
+  // The nodes, built on first use for a canonical text.
+  const std::vector<Node>& nodes() const {
+    if (nodes_.empty()) buildNodes();
+    return nodes_;
+  }
+  // The text of a string (decoded) or number (literal) node.
+  std::string_view text(const Node& node) const;
+
+ private:
+  friend JsonObject parseObject(std::string bytes);
+
+  JsonDocument(std::string source, bool canonical)
+      : source_(std::move(source)), canonical_(canonical) {}
+  // Parses the input into nodes; throws SyncFailure Code::invalidFile when
+  // it is not valid JSON. Defined with the parser.
+  void buildNodes() const;
+
+  std::string source_;
+  bool canonical_;
+  mutable std::vector<Node> nodes_;
+  // The decoded text of escaped strings asked for so far, by input offset.
+  // Map nodes never move, so the views handed out stay valid.
+  mutable std::unordered_map<std::uint32_t, std::string> decoded_;
 };
 
 // A parsed request, manifest or history file: the document's root object,

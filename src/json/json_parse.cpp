@@ -1,316 +1,35 @@
-// Parsing builds a JsonDocument straight from Boost.JSON's event parser, so no
-// intermediate DOM is allocated: each value costs one 8-byte node, text
-// without escapes is referenced in the input, and only text with escapes is
-// decoded, into the document's own buffer. The input itself is never written:
-// a canonical input is later sent out as it stands, so it must stay exactly
-// what was read. Whether it is its canonical encoding is found on the way.
+// Parsing reads the input without ever writing to it: a canonical input is
+// later sent out as it stands, so it must stay exactly what was read. UTF-8 is
+// validated for the whole text first, vectorised; the grammar is then checked
+// in one pass that skips the plain text of strings sixteen bytes at a time.
+//
+// A text that is its own canonical encoding, as every file this helper
+// writes is, is recognised by a pass that builds nothing, so reading a stored
+// file costs no memory beyond its bytes. Any other text is parsed into nodes.
+// A text that only looks canonical for a while costs that part of the pass
+// twice; requests, whose members come in the client's order, give up within
+// their first few bytes.
 
 #include <algorithm>
-#include <boost/json/basic_parser_impl.hpp>
+#include <array>
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <limits>
-#include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
+#include <unordered_map>
 #include <vector>
 
 #include "base/sync_failure.h"
 #include "json/json.h"
+#include "json/json_text.h"
 
 namespace brindell {
 
 namespace {
 
 using Node = JsonDocument::Node;
-
-// Node indices and text lengths are 32-bit; anything that would overflow them
-// is refused as invalid rather than silently wrapped.
-constexpr std::size_t maximumNodeCount = std::numeric_limits<std::uint32_t>::max();
-
-// Receives the parser's events. Completed values wait on `pending_` until
-// their container closes; the container's children are then moved into the
-// document's node array as one contiguous run, so a container never needs to
-// know its size up front and nodes are never moved twice.
-class DocumentBuilder {
- public:
-  static constexpr std::size_t max_array_size = maximumNodeCount;
-  static constexpr std::size_t max_object_size = maximumNodeCount / 2;
-  static constexpr std::size_t max_string_size = std::numeric_limits<std::uint32_t>::max();
-  static constexpr std::size_t max_key_size = std::numeric_limits<std::uint32_t>::max();
-
-  explicit DocumentBuilder(JsonDocument* document)
-      : document_(document),
-        sourceBegin_(document->source.data()),
-        sourceEnd_(document->source.data() + document->source.size()),
-        lastEnd_(sourceBegin_) {
-    pending_.reserve(256);
-  }
-
-  bool on_document_begin(boost::json::error_code&) { return true; }
-
-  bool on_document_end(boost::json::error_code& ec) {
-    if (document_->nodes.size() + 1 > maximumNodeCount) return refuse(ec);
-    document_->nodes.push_back(pending_.back());
-    document_->rootNode = static_cast<std::uint32_t>(document_->nodes.size() - 1);
-    pending_.clear();
-    noteGap(lastEnd_, sourceEnd_);
-    document_->canonical = canonical_;
-    return true;
-  }
-
-  bool on_array_begin(boost::json::error_code&) { return true; }
-  bool on_array_end(std::size_t count, boost::json::error_code& ec) {
-    return close(JsonKind::array, count, count, ec);
-  }
-
-  bool on_object_begin(boost::json::error_code&) { return true; }
-  bool on_object_end(std::size_t count, boost::json::error_code& ec) {
-    if (!sortMembers(count)) return refuse(ec);
-    return close(JsonKind::object, count, 2 * count, ec);
-  }
-
-  bool on_string_part(boost::json::string_view s, std::size_t, boost::json::error_code& ec) {
-    return appendPart(s) || refuse(ec);
-  }
-  bool on_string(boost::json::string_view s, std::size_t, boost::json::error_code& ec) {
-    return finishText(JsonKind::string, s) || refuse(ec);
-  }
-  bool on_key_part(boost::json::string_view s, std::size_t, boost::json::error_code& ec) {
-    return appendPart(s) || refuse(ec);
-  }
-  bool on_key(boost::json::string_view s, std::size_t, boost::json::error_code& ec) {
-    return finishText(JsonKind::string, s) || refuse(ec);
-  }
-
-  // Numbers are kept as their literal text; the parsed binary value is
-  // dropped so that 1E400, -0 and 30-digit integers survive unchanged.
-  // Given the whole text at once, the parser hands every number over in one
-  // piece inside the input; a number in parts would have no place there.
-  bool on_number_part(boost::json::string_view, boost::json::error_code& ec) { return refuse(ec); }
-  bool on_int64(std::int64_t, boost::json::string_view s, boost::json::error_code& ec) {
-    return finishText(JsonKind::number, s) || refuse(ec);
-  }
-  bool on_uint64(std::uint64_t, boost::json::string_view s, boost::json::error_code& ec) {
-    return finishText(JsonKind::number, s) || refuse(ec);
-  }
-  bool on_double(double, boost::json::string_view s, boost::json::error_code& ec) {
-    return finishText(JsonKind::number, s) || refuse(ec);
-  }
-
-  bool on_bool(bool value, boost::json::error_code&) {
-    pending_.push_back(Node{JsonKind::boolean, false, value ? 1u : 0u, 0});
-    return true;
-  }
-  bool on_null(boost::json::error_code&) {
-    pending_.push_back(Node{JsonKind::null, false, 0, 0});
-    return true;
-  }
-
-  // Comments are not enabled, so these are never called.
-  bool on_comment_part(boost::json::string_view, boost::json::error_code&) { return true; }
-  bool on_comment(boost::json::string_view, boost::json::error_code&) { return true; }
-
- private:
-  struct Member {
-    std::string_view text;  // of the key
-    Node key;
-    Node value;
-  };
-
-  static bool refuse(boost::json::error_code& ec) {
-    ec = boost::json::error::syntax;
-    return false;
-  }
-
-  bool inSource(boost::json::string_view s) const {
-    return s.data() != nullptr && std::greater_equal<const char*>()(s.data(), sourceBegin_) &&
-           std::less_equal<const char*>()(s.data() + s.size(), sourceEnd_);
-  }
-
-  // Whitespace between tokens makes a text non-canonical. Everything between
-  // two tokens whose places are known is punctuation, literals or
-  // whitespace, so looking for whitespace there is enough.
-  void noteGap(const char* from, const char* to) {
-    if (!canonical_) return;
-    for (const char* p = from; p < to; ++p) {
-      if (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t') {
-        canonical_ = false;
-        return;
-      }
-    }
-  }
-
-  // The first part of a string with escapes: find its escaped form in the
-  // input, to learn where the token ends and whether its escapes are the
-  // canonical ones; its decoded text goes to the document's buffer. It begins at the
-  // first quote after the last token whose place is known (only punctuation,
-  // literals and whitespace lie between), and ends at the first unescaped
-  // quote after that. Whether its escapes are the canonical ones is noted.
-  bool beginEscaped() {
-    const char* quote = static_cast<const char*>(
-        std::memchr(lastEnd_, '"', static_cast<std::size_t>(sourceEnd_ - lastEnd_)));
-    if (quote == nullptr) return false;
-    noteGap(lastEnd_, quote);
-    decodedStart_ = document_->decoded.size();
-    // The parser has not read all of the string yet, so the scan keeps to
-    // the input's end; a string cut off there is refused by the parser.
-    const char* p = quote + 1;
-    while (p < sourceEnd_ && *p != '"') {
-      if (*p != '\\') {
-        ++p;
-        continue;
-      }
-      const std::ptrdiff_t escapeLength = p + 1 < sourceEnd_ && p[1] == 'u' ? 6 : 2;
-      if (sourceEnd_ - p < escapeLength) {
-        p = sourceEnd_;
-        break;
-      }
-      if (canonical_ && !isCanonicalEscape(p)) canonical_ = false;
-      p += escapeLength;
-    }
-    rawEnd_ = p;
-    return true;
-  }
-
-  // The canonical form escapes quote, backslash and the controls with short
-  // forms that way, other controls as \u00xx in lowercase, and nothing else.
-  static bool isCanonicalEscape(const char* escape) {
-    switch (escape[1]) {
-      case '"':
-      case '\\':
-      case 'b':
-      case 'f':
-      case 'n':
-      case 'r':
-      case 't':
-        return true;
-      case 'u': {
-        auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
-        if (escape[2] != '0' || escape[3] != '0' || !hex(escape[4]) || !hex(escape[5])) {
-          return false;
-        }
-        const int code =
-            (escape[4] - '0') * 16 + (escape[5] <= '9' ? escape[5] - '0' : escape[5] - 'a' + 10);
-        return code < 0x20 && code != '\b' && code != '\f' && code != '\n' && code != '\r' &&
-               code != '\t';
-      }
-      default:
-        return false;
-    }
-  }
-
-  bool appendPart(boost::json::string_view s) {
-    if (!partial_) {
-      if (!beginEscaped()) return false;
-      partial_ = true;
-    }
-    document_->decoded.append(s.data(), s.size());
-    return true;
-  }
-
-  bool finishText(JsonKind kind, boost::json::string_view s) {
-    if (!partial_ && inSource(s)) {
-      // A string's view starts after its opening quote; a number's at itself.
-      const char* start = kind == JsonKind::number ? s.data() : s.data() - 1;
-      noteGap(lastEnd_, start);
-      lastEnd_ = s.data() + s.size() + (kind == JsonKind::number ? 0 : 1);
-      pending_.push_back(Node{kind, true, static_cast<std::uint32_t>(s.size()),
-                              static_cast<std::uint64_t>(s.data() - sourceBegin_)});
-      return true;
-    }
-    if (kind == JsonKind::number || !appendPart(s)) return false;
-    partial_ = false;
-    lastEnd_ = std::min(rawEnd_ + 1, sourceEnd_);
-    pending_.push_back(Node{kind, false,
-                            static_cast<std::uint32_t>(document_->decoded.size() - decodedStart_),
-                            decodedStart_});
-    return true;
-  }
-
-  std::string_view keyText(const Node& key) const { return document_->text(key); }
-
-  // Puts the last `count` members on the pending stack in key-byte order and
-  // reports whether all keys differ. Canonical input is already sorted, so
-  // that case is checked first and costs one comparison per member.
-  bool sortMembers(std::size_t count) {
-    if (count < 2) return true;
-    Node* first = pending_.data() + pending_.size() - 2 * count;
-    bool sorted = true;
-    for (std::size_t i = 1; i < count; ++i) {
-      const int order = keyText(first[2 * i - 2]).compare(keyText(first[2 * i]));
-      if (order == 0) return false;
-      if (order > 0) {
-        sorted = false;
-        canonical_ = false;
-        break;
-      }
-    }
-    if (sorted) return true;
-
-    members_.clear();
-    for (std::size_t i = 0; i < count; ++i) {
-      members_.push_back(Member{keyText(first[2 * i]), first[2 * i], first[2 * i + 1]});
-    }
-    std::sort(members_.begin(), members_.end(),
-              [](const Member& a, const Member& b) { return a.text < b.text; });
-    for (std::size_t i = 0; i < count; ++i) {
-      if (i > 0 && members_[i - 1].text == members_[i].text) return false;
-      first[2 * i] = members_[i].key;
-      first[2 * i + 1] = members_[i].value;
-    }
-    return true;
-  }
-
-  bool close(JsonKind kind, std::size_t length, std::size_t children, boost::json::error_code& ec) {
-    std::vector<Node>& nodes = document_->nodes;
-    if (nodes.size() + children + 1 > maximumNodeCount) return refuse(ec);
-    const std::uint64_t firstChild = nodes.size();
-    const auto childrenBegin = pending_.end() - static_cast<std::ptrdiff_t>(children);
-    nodes.insert(nodes.end(), childrenBegin, pending_.end());
-    pending_.erase(childrenBegin, pending_.end());
-    pending_.push_back(Node{kind, false, static_cast<std::uint32_t>(length), firstChild});
-    return true;
-  }
-
-  JsonDocument* document_;
-  const char* sourceBegin_;
-  const char* sourceEnd_;
-  std::vector<Node> pending_;
-  std::vector<Member> members_;
-  bool partial_ = false;
-  // The string being received in parts: where its decoded text starts, and
-  // the closing quote of its escaped form.
-  std::size_t decodedStart_ = 0;
-  const char* rawEnd_ = nullptr;
-  // Just past the last token whose place in the input is known.
-  const char* lastEnd_ = nullptr;
-  bool canonical_ = true;
-};
-
-// An upper bound on the number of nodes a text can give, found in one cheap
-// pass: every key is preceded by '{' or ',', every value by ':', '[' or ','
-// (or is the root). Bytes inside strings are counted too, which only loosens
-// the bound; a valid text has at most one node per two bytes, which caps it.
-std::size_t nodeBound(std::string_view text) {
-  std::size_t bound = 1;
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p != end) {
-    // A byte-sized counter over short blocks lets the compiler vectorise this.
-    const std::size_t block = std::min<std::size_t>(static_cast<std::size_t>(end - p), 255);
-    unsigned char separators = 0;
-    for (std::size_t i = 0; i < block; ++i) {
-      const unsigned char c = p[i];
-      separators += (c == ',') | (c == ':') | ((c | 0x20) == '{');  // '[' | 0x20 == '{'
-    }
-    bound += separators;
-    p += block;
-  }
-  return std::min({bound, text.size() / 2 + 1, maximumNodeCount});
-}
+using Escapes = JsonDocument::Escapes;
+using DecodedTexts = std::unordered_map<std::uint32_t, std::string>;
 
 [[noreturn]] void failInvalid() {
   throw SyncFailure{Code::invalidFile,
@@ -318,39 +37,445 @@ std::size_t nodeBound(std::string_view text) {
                     "workspace data is unchanged."};
 }
 
+bool isDigit(char c) {
+  return static_cast<unsigned char>(c - '0') < 10;
+}
+
+const char* skipWhitespace(const char* p, const char* end) {
+  while (p != end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+  return p;
+}
+
+const char* skipDigits(const char* p, const char* end) {
+  while (p != end && isDigit(*p)) ++p;
+  return p;
+}
+
+// The end of the number literal at `p`, or nullptr when none starts there.
+// Any literal of the grammar is accepted whatever its size: numbers are kept
+// as their text, never converted. What follows is for the caller to judge.
+const char* numberEnd(const char* p, const char* end) {
+  if (p != end && *p == '-') ++p;
+  if (p == end) return nullptr;
+  if (*p == '0') {
+    ++p;
+  } else if (*p >= '1' && *p <= '9') {
+    p = skipDigits(p + 1, end);
+  } else {
+    return nullptr;
+  }
+  if (p != end && *p == '.') {
+    if (++p == end || !isDigit(*p)) return nullptr;
+    p = skipDigits(p + 1, end);
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    if (++p != end && (*p == '+' || *p == '-')) ++p;
+    if (p == end || !isDigit(*p)) return nullptr;
+    p = skipDigits(p + 1, end);
+  }
+  return p;
+}
+
+// The end of `word` (true, false or null) at `p`, or nullptr when it does
+// not stand there.
+const char* literalEnd(const char* p, const char* end, std::string_view word) {
+  if (static_cast<std::size_t>(end - p) < word.size()) return nullptr;
+  std::uint32_t have;
+  std::uint32_t want;
+  // The first four bytes as one word, then the fifth of "false".
+  std::memcpy(&have, p, 4);
+  std::memcpy(&want, word.data(), 4);
+  if (have != want || (word.size() == 5 && p[4] != word[4])) return nullptr;
+  return p + word.size();
+}
+
+// The two-byte escapes, by the letter after the backslash: those the
+// canonical encoding writes, and \/, which it writes as "/".
+enum class ShortEscape : std::uint8_t { none, canonical, other };
+
+constexpr std::array<ShortEscape, 256> buildShortEscapes() {
+  std::array<ShortEscape, 256> escapes{};
+  for (unsigned char c : std::string_view("\"\\bfnrt")) escapes[c] = ShortEscape::canonical;
+  escapes['/'] = ShortEscape::other;
+  return escapes;
+}
+
+constexpr std::array<ShortEscape, 256> shortEscapes = buildShortEscapes();
+
+// The closing quote of the string whose text starts at `p`, just after the
+// opening quote; nullptr when the text has a control character, an escape
+// that is not one (or, with `canonicalOnly`, one that is not canonical), or
+// no end. `escapes` tells what escapes it had.
+template <bool canonicalOnly>
+const char* stringEnd(const char* p, const char* end, Escapes& escapes) {
+  escapes = Escapes::none;
+  for (;;) {
+    p = stringSpecialAt(p, end);
+    if (p == end) return nullptr;
+    if (*p == '"') return p;
+    // A control character, or a backslash with nothing after it to escape.
+    if (*p != '\\' || p + 1 == end) return nullptr;
+    std::size_t length;
+    bool canonical;
+    const ShortEscape escape = shortEscapes[static_cast<unsigned char>(p[1])];
+    if (escape != ShortEscape::none) {
+      if (canonicalOnly && escape != ShortEscape::canonical) return nullptr;
+      length = 2;
+      canonical = escape == ShortEscape::canonical;
+    } else if (canonicalOnly) {
+      if (!isCanonicalEscape(p, end)) return nullptr;
+      length = 6;
+      canonical = true;
+    } else {
+      length = escapeAt(p, end).length;
+      if (length == 0) return nullptr;
+      canonical = isCanonicalEscape(p, end);
+    }
+    if (escapes != Escapes::other) escapes = canonical ? Escapes::canonical : Escapes::other;
+    p += length;
+  }
+}
+
+// Keys are ordered by their decoded bytes. Escapes are rare in keys, so only
+// then is anything decoded.
+int compareKeys(std::string_view a, Escapes aEscapes, std::string_view b, Escapes bEscapes) {
+  const bool aEscaped = aEscapes != Escapes::none;
+  const bool bEscaped = bEscapes != Escapes::none;
+  if (!aEscaped && !bEscaped) return compareBytes(a, b);
+  return (aEscaped ? std::string_view(decodedString(a)) : a)
+      .compare(bEscaped ? std::string_view(decodedString(b)) : b);
+}
+
+// Whether `text` is a JSON object that is byte for byte its own canonical
+// encoding: no whitespace, the keys of every object strictly ascending (so
+// also no key twice), only the escapes the encoding writes, nesting within
+// maximumJsonDepth. The text must be valid UTF-8. False for anything else,
+// valid or not.
+bool isCanonicalObjectText(std::string_view text) {
+  struct Level {
+    std::string_view key;  // the object's last key so far; no data before the first
+    Escapes keyEscapes;
+    bool object;
+  };
+  Level levels[maximumJsonDepth + 1];
+  std::size_t depth = 0;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  if (p == end || *p != '{') return false;
+
+value:
+  if (p == end) return false;
+  switch (*p) {
+    case '{':
+    case '[': {
+      if (depth == maximumJsonDepth) return false;
+      const bool object = *p == '{';
+      levels[++depth] = Level{{}, Escapes::none, object};
+      if (++p != end && *p == (object ? '}' : ']')) {
+        ++p;
+        --depth;
+        goto after;
+      }
+      if (object) goto key;
+      goto value;
+    }
+    case '"': {
+      Escapes escapes;
+      const char* close = stringEnd<true>(p + 1, end, escapes);
+      if (close == nullptr) return false;
+      p = close + 1;
+      goto after;
+    }
+    case 't':
+      p = literalEnd(p, end, "true");
+      break;
+    case 'f':
+      p = literalEnd(p, end, "false");
+      break;
+    case 'n':
+      p = literalEnd(p, end, "null");
+      break;
+    default:
+      p = numberEnd(p, end);
+      break;
+  }
+  if (p == nullptr) return false;
+  goto after;
+
+key : {
+  if (p == end || *p != '"') return false;
+  Escapes escapes;
+  const char* close = stringEnd<true>(p + 1, end, escapes);
+  if (close == nullptr) return false;
+  const std::string_view key(p + 1, static_cast<std::size_t>(close - p - 1));
+  Level& level = levels[depth];
+  // The first key has nothing to follow (an empty key still has data).
+  if (level.key.data() != nullptr && compareKeys(level.key, level.keyEscapes, key, escapes) >= 0) {
+    return false;
+  }
+  level.key = key;
+  level.keyEscapes = escapes;
+  p = close + 1;
+  if (p == end || *p != ':') return false;
+  ++p;
+  goto value;
+}
+
+after:
+  if (depth == 0) return p == end;
+  if (p == end) return false;
+  if (*p == ',') {
+    ++p;
+    if (levels[depth].object) goto key;
+    goto value;
+  }
+  if (*p != (levels[depth].object ? '}' : ']')) return false;
+  ++p;
+  --depth;
+  goto after;
+}
+
+// Parses a whole text into nodes, the root first; throws the invalid-JSON
+// failure for anything but a valid object or array. The text must be valid
+// UTF-8. Completed values wait on `pending_` until their container closes;
+// its children then move to the node array as one contiguous run, so a
+// container never needs to know its size up front.
+class NodeParser {
+ public:
+  NodeParser(std::string_view text, std::vector<Node>& nodes, DecodedTexts& decoded)
+      : begin_(text.data()), end_(text.data() + text.size()), nodes_(nodes), decoded_(decoded) {}
+
+  void parse();
+
+ private:
+  struct Frame {
+    std::size_t firstPending;
+    bool object;
+  };
+  struct Member {
+    std::string_view key;  // decoded
+    Node keyNode;
+    Node value;
+    std::size_t index;  // where it came
+  };
+  // The objects of a history are mostly records of one shape, whose members
+  // come in the same order every time. For each small size of object, the
+  // keys of the last one that needed sorting, as they came, and where each
+  // member went, so that the next with the same keys is put in order without
+  // sorting.
+  static constexpr std::size_t maximumRememberedMembers = 32;
+  struct Shape {
+    std::size_t count = 0;
+    std::string_view keys[maximumRememberedMembers];
+    std::uint8_t from[maximumRememberedMembers];
+  };
+
+  std::uint32_t offsetOf(const char* p) const { return static_cast<std::uint32_t>(p - begin_); }
+
+  // Pushes the string whose opening quote is at `p`; returns what follows it.
+  const char* takeString(const char* p) {
+    Escapes escapes;
+    const char* close = stringEnd<false>(p + 1, end_, escapes);
+    if (close == nullptr) failInvalid();
+    pending_.push_back(Node{JsonKind::string, escapes, static_cast<std::uint32_t>(close - p - 1),
+                            offsetOf(p + 1)});
+    return close + 1;
+  }
+
+  std::string_view keyText(const Node& key) {
+    const std::string_view raw(begin_ + key.offset(), key.length());
+    if (key.escapes() == Escapes::none) return raw;
+    auto [entry, added] = decoded_.try_emplace(key.offset());
+    if (added) entry->second = decodedString(raw);
+    return entry->second;
+  }
+
+  void close();
+  bool sortMembers(Node* first, std::size_t count);
+
+  const char* const begin_;
+  const char* const end_;
+  std::vector<Node>& nodes_;
+  DecodedTexts& decoded_;
+  std::vector<Node> pending_;
+  std::vector<Frame> frames_;
+  std::vector<Member> members_;
+  std::vector<Node> moved_;
+  Shape shapes_[maximumRememberedMembers + 1];
+};
+
+void NodeParser::parse() {
+  // At most one node per two bytes of text ("1," in an array), so this never
+  // grows, and the pages beyond what is written are never touched.
+  nodes_.reserve((end_ - begin_) / 2 + 1);
+  nodes_.push_back(Node{JsonKind::null, Escapes::none, 0, 0});  // the root's place
+  pending_.reserve(256);
+  const char* p = skipWhitespace(begin_, end_);
+  if (p == end_ || (*p != '{' && *p != '[')) failInvalid();
+
+value:
+  switch (*p) {
+    case '{':
+    case '[': {
+      if (frames_.size() == maximumJsonDepth) failInvalid();
+      const bool object = *p == '{';
+      frames_.push_back(Frame{pending_.size(), object});
+      p = skipWhitespace(p + 1, end_);
+      if (p == end_) failInvalid();
+      if (*p == (object ? '}' : ']')) {
+        close();
+        ++p;
+        goto after;
+      }
+      if (object) goto key;
+      goto value;
+    }
+    case '"':
+      p = takeString(p);
+      goto after;
+    case 't':
+    case 'f': {
+      const bool truth = *p == 't';
+      p = literalEnd(p, end_, truth ? "true" : "false");
+      if (p == nullptr) failInvalid();
+      pending_.push_back(Node{JsonKind::boolean, Escapes::none, truth ? 1u : 0u, 0});
+      goto after;
+    }
+    case 'n':
+      p = literalEnd(p, end_, "null");
+      if (p == nullptr) failInvalid();
+      pending_.push_back(Node{JsonKind::null, Escapes::none, 0, 0});
+      goto after;
+    default: {
+      const char* numberEnds = numberEnd(p, end_);
+      if (numberEnds == nullptr) failInvalid();
+      pending_.push_back(Node{JsonKind::number, Escapes::none,
+                              static_cast<std::uint32_t>(numberEnds - p), offsetOf(p)});
+      p = numberEnds;
+      goto after;
+    }
+  }
+
+key:
+  if (*p != '"') failInvalid();
+  p = skipWhitespace(takeString(p), end_);
+  if (p == end_ || *p != ':') failInvalid();
+  p = skipWhitespace(p + 1, end_);
+  if (p == end_) failInvalid();
+  goto value;
+
+after:
+  p = skipWhitespace(p, end_);
+  if (frames_.empty()) {
+    if (p != end_) failInvalid();
+    nodes_[JsonDocument::rootNode] = pending_.back();
+    return;
+  }
+  if (p == end_) failInvalid();
+  if (*p == ',') {
+    p = skipWhitespace(p + 1, end_);
+    if (p == end_) failInvalid();
+    if (frames_.back().object) goto key;
+    goto value;
+  }
+  if (*p != (frames_.back().object ? '}' : ']')) failInvalid();
+  close();
+  ++p;
+  goto after;
+}
+
+void NodeParser::close() {
+  const Frame frame = frames_.back();
+  frames_.pop_back();
+  const std::size_t children = pending_.size() - frame.firstPending;
+  Node* first = pending_.data() + frame.firstPending;
+  if (frame.object && !sortMembers(first, children / 2)) failInvalid();
+  const auto firstChild = static_cast<std::uint32_t>(nodes_.size());
+  nodes_.insert(nodes_.end(), first, first + children);
+  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(frame.firstPending),
+                 pending_.end());
+  pending_.push_back(Node{frame.object ? JsonKind::object : JsonKind::array, Escapes::none,
+                          static_cast<std::uint32_t>(frame.object ? children / 2 : children),
+                          firstChild});
+}
+
+// Puts `count` members (key and value nodes alternating) in key order and
+// reports whether all keys differ. Canonical input is already sorted, so
+// that case is checked first and costs one comparison per member.
+bool NodeParser::sortMembers(Node* first, std::size_t count) {
+  if (count < 2) return true;
+  Shape* shape = count <= maximumRememberedMembers ? &shapes_[count] : nullptr;
+  if (shape != nullptr && shape->count == count) {
+    std::size_t same = 0;
+    while (same < count && compareBytes(shape->keys[same], keyText(first[2 * same])) == 0) ++same;
+    if (same == count) {
+      // The same keys as last time, which were all different.
+      moved_.assign(first, first + 2 * count);
+      for (std::size_t i = 0; i < count; ++i) {
+        first[2 * i] = moved_[2 * shape->from[i]];
+        first[2 * i + 1] = moved_[2 * shape->from[i] + 1];
+      }
+      return true;
+    }
+  }
+
+  std::size_t sorted = 1;
+  for (; sorted < count; ++sorted) {
+    const int order = compareBytes(keyText(first[2 * sorted - 2]), keyText(first[2 * sorted]));
+    if (order == 0) return false;
+    if (order > 0) break;
+  }
+  if (sorted == count) return true;
+
+  members_.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    members_.push_back(Member{keyText(first[2 * i]), first[2 * i], first[2 * i + 1], i});
+  }
+  auto before = [](const Member& a, const Member& b) { return compareBytes(a.key, b.key) < 0; };
+  if (shape != nullptr) {
+    // Small: insertion sort, from the sorted prefix on.
+    for (std::size_t i = sorted; i < count; ++i) {
+      const Member member = members_[i];
+      std::size_t j = i;
+      for (; j > 0 && before(member, members_[j - 1]); --j) members_[j] = members_[j - 1];
+      members_[j] = member;
+    }
+  } else {
+    std::sort(members_.begin(), members_.end(), before);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0 && members_[i - 1].key == members_[i].key) return false;
+    first[2 * i] = members_[i].keyNode;
+    first[2 * i + 1] = members_[i].value;
+  }
+  if (shape != nullptr) {
+    shape->count = count;
+    for (std::size_t i = 0; i < count; ++i) {
+      shape->keys[members_[i].index] = members_[i].key;
+      shape->from[i] = static_cast<std::uint8_t>(members_[i].index);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
+void JsonDocument::buildNodes() const {
+  std::vector<Node> nodes;
+  NodeParser(source_, nodes, decoded_).parse();
+  nodes_ = std::move(nodes);
+}
+
 JsonObject parseObject(std::string bytes) {
-  if (bytes.size() > JsonDocument::maximumSourceBytes) failInvalid();
-  auto document = std::make_shared<JsonDocument>();
-  document->source = std::move(bytes);
-  // Reserving the bound spares the node array its growth copies, which would
-  // otherwise briefly need three times its final size; pages beyond what is
-  // written are never touched.
-  document->nodes.reserve(nodeBound(document->source));
-  // Decoding never lengthens text. As above, only what is written is touched.
-  document->decoded.reserve(document->source.size());
-
-  boost::json::parse_options options;
-  // Boost counts the outermost container as depth 1, so this admits exactly
-  // maximumJsonDepth levels. Its parser recurses once per level, which this
-  // bound keeps to a small fixed amount of stack (about 100 KiB optimised).
-  options.max_depth = maximumJsonDepth;
-  {
-    boost::json::basic_parser<DocumentBuilder> parser(options, document.get());
-    boost::json::error_code ec;
-    const std::string& source = document->source;
-    const std::size_t consumed = parser.write_some(false, source.data(), source.size(), ec);
-    // A complete value followed by anything but whitespace stops the parser
-    // early without an error, so the consumed count has to be checked too.
-    if (ec || !parser.done() || consumed != source.size()) failInvalid();
+  if (bytes.size() > JsonDocument::maximumSourceBytes || !isValidUtf8(bytes)) failInvalid();
+  const bool canonical = isCanonicalObjectText(bytes);
+  std::shared_ptr<JsonDocument> document(new JsonDocument(std::move(bytes), canonical));
+  if (!canonical) {
+    document->buildNodes();
+    if (document->nodes_[JsonDocument::rootNode].kind() == JsonKind::array) {
+      throw SyncFailure{Code::invalidFile, "A sync file must contain one JSON object."};
+    }
   }
-
-  const JsonKind kind = document->nodes[document->rootNode].kind();
-  if (kind == JsonKind::array) {
-    throw SyncFailure{Code::invalidFile, "A sync file must contain one JSON object."};
-  }
-  if (kind != JsonKind::object) failInvalid();
   return JsonObject{std::move(document)};
 }
 

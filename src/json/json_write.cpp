@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "json/json_text.h"
 
 namespace brindell {
 
@@ -36,27 +38,43 @@ constexpr std::array<ByteClass, 256> byteClasses = buildByteClasses();
 
 constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
 
-// Appends to a string through a raw cursor. Encoding emits many short pieces,
-// and std::string's own append re-checks and re-reads its size for each; here
-// the string is lengthened a cache-sized step at a time (so the filler it
-// writes is still hot when overwritten) and trimmed to what was written when
-// the writer goes away, also when an allocation fails midway.
+// Writes through a raw cursor. Encoding emits many short pieces, and
+// std::string's own append re-checks and re-reads its size for each.
+//
+// Into a string, the string is lengthened a cache-sized step at a time (so the
+// filler it writes is still hot when overwritten) and trimmed to what was
+// written when the writer goes away, also when an allocation fails midway.
+//
+// Into a sink, output gathers in one buffer that is handed over each time it
+// fills; a long run of bytes (a canonical document's own text) tops the buffer
+// up and then goes to the sink where it stands, in pieces of at least the
+// buffer's size, so it is never copied whole.
 class Writer {
  public:
-  Writer(std::string& out, std::size_t expected) : out_(out) {
-    out_.reserve(out_.size() + expected);
-    cursor_ = limit_ = out_.data() + out_.size();
+  Writer(std::string& out, std::size_t expected) : out_(&out) {
+    out.reserve(out.size() + expected);
+    cursor_ = limit_ = out.data() + out.size();
   }
-  ~Writer() { out_.resize(static_cast<std::size_t>(cursor_ - out_.data())); }
+  explicit Writer(const CanonicalJsonSink& sink)
+      : sink_(&sink), buffer_(new char[sinkBufferBytes]) {
+    cursor_ = buffer_.get();
+    limit_ = cursor_ + sinkBufferBytes;
+  }
+  ~Writer() {
+    if (out_ != nullptr) out_->resize(static_cast<std::size_t>(cursor_ - out_->data()));
+  }
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
   void put(char c) {
-    if (cursor_ == limit_) grow(1);
+    if (cursor_ == limit_) makeRoom(1);
     *cursor_++ = c;
   }
   void put(const char* data, std::size_t size) {
-    if (static_cast<std::size_t>(limit_ - cursor_) < size) grow(size);
+    if (static_cast<std::size_t>(limit_ - cursor_) < size) {
+      putLong(data, size);
+      return;
+    }
     std::memcpy(cursor_, data, size);
     cursor_ += size;
   }
@@ -65,25 +83,79 @@ class Writer {
     put(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin));
   }
 
- private:
-  static constexpr std::size_t step = 64 * 1024;
-
-  void grow(std::size_t needed) {
-    const std::size_t used = static_cast<std::size_t>(cursor_ - out_.data());
-    if (used + needed > out_.capacity()) {
-      out_.reserve(std::max(used + needed, 2 * out_.capacity()));
-    }
-    out_.resize(std::min(out_.capacity(), used + std::max(needed, step)));
-    cursor_ = out_.data() + used;
-    limit_ = out_.data() + out_.size();
+  // Hands what is left to the sink; without a sink there is nothing to do.
+  void finish() {
+    if (sink_ != nullptr && cursor_ != buffer_.get()) handOver();
   }
 
-  std::string& out_;
+ private:
+  static constexpr std::size_t step = 64 * 1024;
+  // Large enough that writing the pieces costs few system calls, small
+  // enough to be a fixed cost next to the document.
+  static constexpr std::size_t sinkBufferBytes = 256 * 1024;
+  static_assert(sinkBufferBytes >= minimumSinkPieceBytes);
+
+  void makeRoom(std::size_t needed) {
+    if (sink_ != nullptr) {
+      handOver();
+      return;
+    }
+    const std::size_t used = static_cast<std::size_t>(cursor_ - out_->data());
+    if (used + needed > out_->capacity()) {
+      out_->reserve(std::max(used + needed, 2 * out_->capacity()));
+    }
+    out_->resize(std::min(out_->capacity(), used + std::max(needed, step)));
+    cursor_ = out_->data() + used;
+    limit_ = out_->data() + out_->size();
+  }
+
+  void putLong(const char* data, std::size_t size) {
+    if (sink_ == nullptr) {
+      makeRoom(size);
+      std::memcpy(cursor_, data, size);
+      cursor_ += size;
+      return;
+    }
+    const auto room = static_cast<std::size_t>(limit_ - cursor_);
+    std::memcpy(cursor_, data, room);
+    cursor_ += room;
+    data += room;
+    size -= room;
+    handOver();
+    const std::size_t direct = size - size % sinkBufferBytes;
+    if (direct != 0) (*sink_)(std::string_view(data, direct));
+    std::memcpy(cursor_, data + direct, size - direct);
+    cursor_ += size - direct;
+  }
+
+  void handOver() {
+    (*sink_)(std::string_view(buffer_.get(), static_cast<std::size_t>(cursor_ - buffer_.get())));
+    cursor_ = buffer_.get();
+  }
+
+  std::string* out_ = nullptr;
+  const CanonicalJsonSink* sink_ = nullptr;
+  std::unique_ptr<char[]> buffer_;
   char* cursor_;
   char* limit_;
 };
 
-void putEscape(Writer& out, unsigned char byte) {
+// Counts what would be written, for canonicalSize: the encoding of a view
+// below is a template over its output, so that the count comes from the very
+// code that writes.
+class Counter {
+ public:
+  void put(char) { ++count_; }
+  void put(const char*, std::size_t size) { count_ += size; }
+  void put(std::string_view text) { count_ += text.size(); }
+  std::size_t count() const { return count_; }
+
+ private:
+  std::size_t count_ = 0;
+};
+
+template <typename Output>
+void putEscape(Output& out, unsigned char byte) {
   switch (byte) {
     case '"':
       out.put("\\\"");
@@ -113,67 +185,6 @@ void putEscape(Writer& out, unsigned char byte) {
       return;
     }
   }
-}
-
-// The length of the UTF-8 sequence that starts at `p`, and whether it is well
-// formed. For an ill-formed one the length is that of its maximal subpart: the
-// longest prefix that could still have begun a valid sequence (at least one
-// byte). Replacing each such subpart by one U+FFFD is the practice Unicode
-// recommends, so other decoders agree on the number of replacements.
-struct Utf8Sequence {
-  std::size_t length;
-  bool valid;
-};
-
-Utf8Sequence utf8SequenceAt(const unsigned char* p, const unsigned char* end) {
-  const unsigned char lead = *p;
-  std::size_t continuations = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead < 0x80) {
-    return {1, true};
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    continuations = 1;
-  } else if (lead == 0xE0) {
-    continuations = 2;
-    low = 0xA0;  // no overlong forms
-  } else if (lead == 0xED) {
-    continuations = 2;
-    high = 0x9F;  // no surrogates
-  } else if (lead >= 0xE1 && lead <= 0xEF) {
-    continuations = 2;
-  } else if (lead == 0xF0) {
-    continuations = 3;
-    low = 0x90;  // no overlong forms
-  } else if (lead >= 0xF1 && lead <= 0xF3) {
-    continuations = 3;
-  } else if (lead == 0xF4) {
-    continuations = 3;
-    high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return {1, false};
-  }
-  for (std::size_t i = 1; i <= continuations; ++i) {
-    if (p + i == end || p[i] < low || p[i] > high) return {i, false};
-    low = 0x80;
-    high = 0xBF;
-  }
-  return {continuations + 1, true};
-}
-
-bool isValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p != end) {
-    if (*p < 0x80) {
-      ++p;
-      continue;
-    }
-    const Utf8Sequence sequence = utf8SequenceAt(p, end);
-    if (!sequence.valid) return false;
-    p += sequence.length;
-  }
-  return true;
 }
 
 // Text as the canonical form carries it once decoded: ill-formed sequences
@@ -247,24 +258,64 @@ void putString(Writer& out, std::string_view text, bool checkUtf8) {
   out.put('"');
 }
 
-std::string_view nodeText(const JsonDocument& document, const Node& node) {
-  return document.text(node);
-}
-
-void putStringNode(Writer& out, const JsonDocument& document, const Node& node) {
-  if (node.verbatim()) {
-    // Taken from the input without escapes: the parser already checked it is
-    // valid UTF-8 without control characters, and it holds no quote or
-    // backslash, so it needs nothing.
-    out.put('"');
-    out.put(document.source.data() + node.offset(), node.length());
-    out.put('"');
-  } else {
-    putString(out, nodeText(document, node), false);
+template <typename Output>
+void putCodePoint(Output& out, char32_t codePoint) {
+  if (codePoint < 0x20 || codePoint == '"' || codePoint == '\\') {
+    putEscape(out, static_cast<unsigned char>(codePoint));
+    return;
   }
+  char bytes[4];
+  out.put(bytes, encodeUtf8(codePoint, bytes));
 }
 
-void putView(Writer& out, const JsonDocument& document, std::uint32_t root) {
+template <typename Output>
+void putStringNode(Output& out, const JsonDocument& document, const Node& node) {
+  const char* p = document.source().data() + node.offset();
+  const char* end = p + node.length();
+  out.put('"');
+  if (node.escapes() == JsonDocument::Escapes::other) {
+    // The text between escapes holds no quote or control character (the
+    // parser refused those), so only the escapes the encoding writes another
+    // way are rewritten, into the one form it uses for their code point.
+    const char* run = p;
+    // Backslashes are the only special bytes left in a valid string's text.
+    while ((p = stringSpecialAt(p, end)) != end) {
+      switch (p[1]) {
+        case '"':
+        case '\\':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+          p += 2;
+          break;
+        case '/':
+          out.put(run, static_cast<std::size_t>(p - run));
+          out.put('/');
+          run = p += 2;
+          break;
+        default: {
+          const Escape escape = escapeAt(p, end);
+          if (!isCanonicalEscape(p, end)) {
+            out.put(run, static_cast<std::size_t>(p - run));
+            putCodePoint(out, escape.codePoint);
+            run = p + escape.length;
+          }
+          p += escape.length;
+        }
+      }
+    }
+    p = run;
+  }
+  // Otherwise the text is valid UTF-8 whose escapes, if any, are already the
+  // encoding's own: the parser checked it.
+  out.put(p, static_cast<std::size_t>(end - p));
+  out.put('"');
+}
+
+template <typename Output>
+void putView(Output& out, const JsonDocument& document, std::uint32_t root) {
   // An explicit stack keeps the native stack flat however deep the document.
   struct Frame {
     std::uint64_t first;
@@ -272,8 +323,13 @@ void putView(Writer& out, const JsonDocument& document, std::uint32_t root) {
     std::uint64_t end;
     bool object;
   };
+  // A canonical text is its own encoding.
+  if (root == JsonDocument::rootNode && document.canonical()) {
+    out.put(document.source());
+    return;
+  }
   std::vector<Frame> frames;
-  const Node* nodes = document.nodes.data();
+  const Node* nodes = document.nodes().data();
 
   auto begin = [&](const Node& node) {
     switch (node.kind()) {
@@ -284,7 +340,7 @@ void putView(Writer& out, const JsonDocument& document, std::uint32_t root) {
         out.put(node.length() != 0 ? std::string_view("true") : std::string_view("false"));
         return;
       case JsonKind::number:
-        out.put(nodeText(document, node));
+        out.put(document.source().data() + node.offset(), node.length());
         return;
       case JsonKind::string:
         putStringNode(out, document, node);
@@ -390,7 +446,7 @@ void putObject(Writer& out, const JsonValue::Object& members) {
 // beyond what is written are never touched, so they cost no memory, and the
 // output never has to be copied to grow.
 std::size_t expectedSize(JsonView value) {
-  return value.document()->source.size();
+  return value.document()->source().size();
 }
 
 // About the size of a value's encoding, so that a response embedding a large
@@ -434,7 +490,7 @@ void appendCanonicalJson(std::string& out, const JsonValue& value) {
 }
 
 bool isCanonicalText(const JsonDocument& document) {
-  return document.canonical;
+  return document.canonical();
 }
 
 std::string canonicalJson(JsonView value) {
@@ -447,6 +503,18 @@ std::string canonicalJson(const JsonValue& value) {
   std::string out;
   appendCanonicalJson(out, value);
   return out;
+}
+
+std::size_t canonicalSize(JsonView value) {
+  Counter counter;
+  putView(counter, *value.document(), value.node());
+  return counter.count();
+}
+
+void writeCanonicalJson(JsonView value, const CanonicalJsonSink& sink) {
+  Writer writer(sink);
+  putView(writer, *value.document(), value.node());
+  writer.finish();
 }
 
 }  // namespace brindell

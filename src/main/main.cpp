@@ -44,15 +44,21 @@ int commandLine(int argc, char** argv) {
   if (argc == 2 && argument == "--version") {
     return say(stdout, "BrindellFileSync " BRINDELL_VERSION "\n", 0);
   }
+  // One line on standard error, which is all a wrong call needs.
+  constexpr const char* shortUsage =
+      "usage: BrindellFileSync < request.json, or BrindellFileSync --help | --version\n";
   if (argc > 1) {
     // After a valid option, the extra argument is the one at fault.
     const bool known = argument == "--help" || argument == "--version";
-    std::fprintf(stderr, "BrindellFileSync: unknown argument \"%s\"\n", argv[known ? 2 : 1]);
-    return say(stderr, usage, 2);
+    std::fprintf(stderr, "BrindellFileSync: unknown argument \"%s\"; %s", argv[known ? 2 : 1],
+                 shortUsage);
+  } else {
+    std::fprintf(stderr,
+                 "BrindellFileSync: the request is read from standard input, not a "
+                 "terminal; %s",
+                 shortUsage);
   }
-  std::fputs("BrindellFileSync: the request is read from standard input, which is a terminal\n",
-             stderr);
-  return say(stderr, usage, 2);
+  return 2;
 }
 
 // The helper works on behalf of an application in the background; it should

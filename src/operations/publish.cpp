@@ -41,15 +41,27 @@ bool placeStagedFile(Platform& platform, const Directory& folder, const std::str
   return linked;
 }
 
+// Whether `content` encodes canonically to exactly `expected`, found as the
+// encoding is produced, without holding it.
+bool encodesTo(JsonView content, std::string_view expected) {
+  std::size_t at = 0;
+  bool same = true;
+  writeCanonicalJson(content, [&](std::string_view piece) {
+    same = same && expected.substr(at, piece.size()) == piece;
+    at += piece.size();
+  });
+  return same && at == expected.size();
+}
+
 // An existing file of that name must hold the same content; its state is the
 // file's state.
 CloudState compareExisting(Platform& platform, const Directory& folder, const std::string& name,
-                           const std::string& bytes) {
+                           JsonView content) {
   requestDownload(platform, folder, name);
   const ObjectFile existing = coordinatedRead(platform, folder, name, /*metadataOnly=*/false, [&] {
     return readObject(platform, folder, name, maximumBundleBytes);
   });
-  if (canonicalJson(existing.object.view()) != bytes) {
+  if (!encodesTo(content, canonicalJson(existing.object.view()))) {
     throw SyncFailure{Code::immutableConflict,
                       "An existing immutable history file has different content. It was "
                       "preserved; inspect the folder before retrying."};
@@ -72,9 +84,10 @@ JsonValue publish(Platform& platform, const Request& request) {
                       "Published history must identify its workspace with a lowercase UUID."};
   }
   const std::string workspaceId(workspace->text());
-  // Serialised once: these bytes are written, counted and compared.
-  const std::string bytes = canonicalJson(*content);
-  if (static_cast<std::int64_t>(bytes.size()) > maximumBundleBytes) {
+  // Counted before anything else is looked at, then encoded straight into
+  // the staged file, so the encoding is never held whole.
+  const std::size_t size = canonicalSize(*content);
+  if (size > static_cast<std::size_t>(maximumBundleBytes)) {
     throw SyncFailure{Code::capacity,
                       "This history bundle exceeds the 7-MiB sync limit. Local workspace data is "
                       "unchanged."};
@@ -84,10 +97,9 @@ JsonValue publish(Platform& platform, const Request& request) {
 
   bool created;
   {
-    StagedFile staged(folder, bytes);
+    StagedFile staged(folder, [&](const auto& write) { writeCanonicalJson(*content, write); });
     created = coordinatedManifestWrite(platform, folder, workspaceId, [&] {
-      return placeStagedFile(platform, folder, name, staged,
-                             static_cast<std::int64_t>(bytes.size()));
+      return placeStagedFile(platform, folder, name, staged, static_cast<std::int64_t>(size));
     });
   }
   removeLeftoversBeside(folder);
@@ -102,7 +114,7 @@ JsonValue publish(Platform& platform, const Request& request) {
                                                     {.expectedCloud = folderState.isUbiquitous,
                                                      .metadataOnly = true});
                                 })
-              : compareExisting(platform, folder, name, bytes);
+              : compareExisting(platform, folder, name, *content);
 
   const bool isUbiquitous = folderState.isUbiquitous || fileState.isUbiquitous;
   const bool isUploaded =

@@ -25,10 +25,14 @@ constexpr std::size_t requestChunkBytes = 65'536;
 
 // Reads the request to end of file. Each read asks for no more than the
 // limit plus one byte minus what is held, so an endless input costs at most
-// that much memory and is refused without being read to its end.
+// that much memory and is refused without being read to its end. The buffer
+// is sized for that once: growing it would copy a large request several
+// times over and fault in fresh pages for each copy, while pages reserved and
+// never written cost nothing.
 std::string readRequest(int input) {
   const auto limit = static_cast<std::size_t>(maximumRequestBytes);
   std::string bytes;
+  bytes.reserve(limit + 1);
   for (;;) {
     const std::size_t request = std::min(requestChunkBytes, limit + 1 - bytes.size());
     const std::size_t held = bytes.size();
@@ -92,7 +96,7 @@ const JsonDocument* canonicalStoredDocument(const JsonValue& result) {
   const auto* embedded = std::get_if<JsonValue::Embedded>(&result.data());
   if (embedded == nullptr) return nullptr;
   const JsonDocument& document = *embedded->document;
-  if (embedded->view.node() != document.rootNode || !isCanonicalText(document)) return nullptr;
+  if (embedded->view.node() != JsonDocument::rootNode || !isCanonicalText(document)) return nullptr;
   return &document;
 }
 
@@ -100,7 +104,7 @@ const JsonDocument* canonicalStoredDocument(const JsonValue& result) {
 
 std::array<std::string_view, 3> successAnswer(const JsonValue& result, std::string& scratch) {
   if (const JsonDocument* stored = canonicalStoredDocument(result)) {
-    return {R"({"ok":true,"result":)", stored->source, "}\n"};
+    return {R"({"ok":true,"result":)", stored->source(), "}\n"};
   }
   scratch.clear();
   appendCanonicalJson(scratch, JsonValue::Object{{"ok", true}, {"result", result}});
