@@ -8,6 +8,10 @@ computed here independently; read answers exactly those bytes in the
 envelope; the same object spelt differently (member order, whitespace,
 escapes) publishes again as "created": false; list reports every stored size.
 
+Then it damages such texts a byte or two at a time and stores them as they
+are: read must answer what a reference parser written here makes of them,
+the canonical encoding or the refusal, never anything in between.
+
 Usage: round_trip_test.py HELPER [COUNT]
 """
 import json
@@ -91,6 +95,50 @@ def ask(helper, request):
     return run.returncode, run.stdout
 
 
+INVALID = b'{"ok":false,"error":{"code":"SYNC_INVALID_FILE","message":"A sync file contains invalid JSON. ' \
+    b'Preserve it for inspection; local workspace data is unchanged."}}\n'
+NOT_OBJECT = b'{"ok":false,"error":{"code":"SYNC_INVALID_FILE","message":"A sync file must contain one JSON object."}}\n'
+# Bytes that sit on the edges of the grammar: structure, escapes, hexadecimal
+# digits and their neighbours, number parts, control, and UTF-8 lead bytes.
+EDGES = b'{}[],:"\\/ \t\n\r0123456789-+.eE aAfFgG@`:/ubnrtxl\x00\x1f\x7f\x80\xbf\xc0\xc3\xe0\xed\xef\xf0\xf4\xf5\xff'
+
+
+def damaged(text, rng):
+    for _ in range(rng.choice([1, 1, 2])):
+        at = rng.randrange(len(text) + 1)
+        cut = rng.choice([0, 1, 1, 2, 4])
+        text = text[:at] + bytes([rng.choice(EDGES)]) * rng.randrange(2) + text[at + cut:]
+    return text
+
+
+def expected_answer(text):
+    """The reference: Python's parser held to the helper's rules (no constants,
+    no duplicate keys, no lone surrogates, numbers kept as written)."""
+    def pairs(members):
+        if len({k for k, _ in members}) != len(members):
+            raise ValueError
+        return dict(members)
+
+    def refuse(_):
+        raise ValueError
+
+    def whole(value):
+        strings = [value] if isinstance(value, str) and not isinstance(value, Number) else \
+            list(value) + list(value.values()) if isinstance(value, dict) else \
+            value if isinstance(value, list) else []
+        return all(whole(v) for v in strings) if not isinstance(value, str) else \
+            not any(0xD800 <= ord(c) <= 0xDFFF for c in value)
+    try:
+        value = json.loads(text.decode(), object_pairs_hook=pairs, parse_constant=refuse,
+                           parse_int=Number, parse_float=Number)
+        if not whole(value):
+            raise ValueError
+    except (ValueError, RecursionError):
+        return INVALID
+    return b'{"ok":true,"result":' + canonical(value).encode() + b"}\n" if isinstance(value, dict) \
+        else NOT_OBJECT
+
+
 def main():
     helper, count = sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 200
     rng = random.Random(20261206)
@@ -128,7 +176,7 @@ def main():
         if listed != sizes:
             failures += 1
             print("list sizes differ from the stored files")
-    print(f"{count + 1 - failures} passed, {failures} failed")
+    print(f"{count * 6 + 1 - failures} passed, {failures} failed")
     return 1 if failures else 0
 
 
