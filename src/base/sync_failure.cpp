@@ -1,27 +1,26 @@
 #include "base/sync_failure.h"
 
-#include <array>
 #include <cstring>
 
 namespace brindell {
 
 std::string_view codeText(Code code) {
-  static constexpr std::array<std::string_view, 16> texts = {"SYNC_INVALID_REQUEST",
-                                                             "SYNC_INVALID_FILE",
-                                                             "SYNC_UNSAFE_PATH",
-                                                             "SYNC_MISSING",
-                                                             "SYNC_IO",
-                                                             "SYNC_CAPACITY",
-                                                             "SYNC_WORKSPACE_MISMATCH",
-                                                             "SYNC_FOLDER_MOVED",
-                                                             "SYNC_DOWNLOAD_PENDING",
-                                                             "SYNC_FILE_CONFLICT",
-                                                             "SYNC_FOLDER_CONTENTS",
-                                                             "SYNC_UPLOAD_FAILED",
-                                                             "SYNC_DOWNLOAD_FAILED",
-                                                             "SYNC_EXCLUDED",
-                                                             "SYNC_IMMUTABLE_CONFLICT",
-                                                             "SYNC_UNSUPPORTED_MANIFEST"};
+  static constexpr std::string_view texts[] = {"SYNC_INVALID_REQUEST",
+                                               "SYNC_INVALID_FILE",
+                                               "SYNC_UNSAFE_PATH",
+                                               "SYNC_MISSING",
+                                               "SYNC_IO",
+                                               "SYNC_CAPACITY",
+                                               "SYNC_WORKSPACE_MISMATCH",
+                                               "SYNC_FOLDER_MOVED",
+                                               "SYNC_DOWNLOAD_PENDING",
+                                               "SYNC_FILE_CONFLICT",
+                                               "SYNC_FOLDER_CONTENTS",
+                                               "SYNC_UPLOAD_FAILED",
+                                               "SYNC_DOWNLOAD_FAILED",
+                                               "SYNC_EXCLUDED",
+                                               "SYNC_IMMUTABLE_CONFLICT",
+                                               "SYNC_UNSUPPORTED_MANIFEST"};
   return texts[static_cast<std::size_t>(code)];
 }
 

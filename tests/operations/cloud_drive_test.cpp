@@ -239,6 +239,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, CloudDrive, ::testing::Values(
         published(true, false)},
     Case{"publish_again", {{S::promised, "", folderInDrive}, {S::files, name2},
         {S::plain, name2, inDrive(54)}}, publish, published(false, true)},
+    Case{"publish_again_file_alone_in_drive", {{S::files, name2}, {S::plain, name2, inDrive(54)}},
+        publish, published(false, true)},
     Case{"create_in_the_drive", {{S::promised, "../" + made, folderInDrive}}, create,
         R"({"folder":"$/)" + made + R"(","isUbiquitous":true,"manifest":)" + manifestText() +
         R"(,"pendingUploads":true})"}),
