@@ -27,6 +27,7 @@ inline constexpr std::size_t maximumJsonDepth = 1'000;
 // own canonical encoding is validated without building nodes; they are built
 // when a view first needs them. Never recurses.
 JsonObject parseObject(std::string bytes);
+JsonObject parseObject(ByteBuffer bytes);
 
 // The canonical encoding: compact UTF-8 JSON, no whitespace, the members of
 // every object sorted by the bytes of their keys, arrays in order, numbers in
