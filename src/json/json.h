@@ -68,6 +68,13 @@ void writeCanonicalJson(JsonView value, const CanonicalJsonSink& sink);
 // std::bad_alloc.
 std::size_t canonicalSize(JsonView value);
 
+// A bound that canonicalSize(value) never exceeds, found by walking the value
+// without reading the text of its strings, as if each were written as it
+// stands. For a caller that must only know the encoding is within a limit:
+// counting exactly reads every string again that holds escapes. Throws only
+// std::bad_alloc.
+std::size_t canonicalSizeBound(JsonView value);
+
 // Whether the document's text is byte for byte its own canonical encoding, as
 // every file this helper writes is. Found while parsing, without producing
 // the encoding, so such a text can be passed on as it stands.
