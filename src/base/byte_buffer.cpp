@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -46,10 +47,16 @@ ByteBuffer::ByteBuffer(std::size_t capacity) : capacity_(capacity) {
       static_cast<std::size_t>(raw + mapped_ + hugePageBytes - (aligned + mapped_));
   if (after != 0) ::munmap(aligned + mapped_, after);
   data_ = aligned;
-  // Only whole blocks: a partial one would be resident in full, while its
-  // small pages are faulted in only as far as bytes are written. Without huge
-  // pages the buffer works all the same.
-  ::madvise(data_, capacity / hugePageBytes * hugePageBytes, MADV_HUGEPAGE);
+}
+
+void ByteBuffer::preferHugePages(std::size_t from, std::size_t to) {
+  // The mapping of a buffer this large starts on a block boundary.
+  if (capacity_ < hugePageBytes) return;
+  const std::size_t first = roundUp(from, hugePageBytes);
+  const std::size_t end =
+      std::min(roundUp(to, hugePageBytes), capacity_ / hugePageBytes * hugePageBytes);
+  // Without huge pages the buffer works all the same.
+  if (first < end) ::madvise(data_ + first, end - first, MADV_HUGEPAGE);
 }
 
 void ByteBuffer::grow(std::size_t capacity) {

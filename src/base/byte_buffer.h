@@ -9,10 +9,10 @@ namespace brindell {
 // A block of bytes of fixed capacity, mapped from the system on its own and
 // returned to it once, when the buffer is destroyed. Requests and files of
 // several MiB pass through such buffers: a fresh page of memory costs more to
-// fault in than the copy that fills it, so each whole 2-MiB block of the
-// capacity is mapped as one huge page where the system allows, and the bytes
-// are never zero-filled first. Pages beyond what is written are never touched
-// and cost no memory.
+// fault in than the copy that fills it, so the bytes are never zero-filled
+// first, and whole 2-MiB blocks that the owner knows it will fill can be
+// asked for as one huge page each. Pages beyond what is written are never
+// touched and cost no memory.
 class ByteBuffer {
  public:
   ByteBuffer() = default;
@@ -45,6 +45,13 @@ class ByteBuffer {
   std::size_t size() const { return size_; }
   void setSize(std::size_t size) { size_ = size; }
   std::string_view view() const { return {data_, size_}; }
+
+  // Asks for each 2-MiB block that begins in [from, to) and lies wholly
+  // within the capacity to be one huge page, where the system allows: worth
+  // it for a block about to be written in full, since a huge page is
+  // resident whole once touched. A block already touched keeps its small
+  // pages. Never fails.
+  void preferHugePages(std::size_t from, std::size_t to);
 
   // Makes the capacity at least `capacity`, keeping the bytes in use; their
   // address may change. Throws std::bad_alloc when the system refuses.

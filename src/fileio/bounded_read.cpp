@@ -45,6 +45,7 @@ ByteBuffer boundedBytes(const Directory& directory, std::string_view name, std::
   // to maximum + 1 bytes, never more.
   const auto limit = static_cast<std::size_t>(maximum) + 1;
   ByteBuffer bytes(std::min(limit, static_cast<std::size_t>(status.st_size) + 1));
+  bytes.preferHugePages(0, bytes.capacity());
   std::size_t held = 0;
   for (;;) {
     if (held == bytes.capacity()) bytes.grow(limit);

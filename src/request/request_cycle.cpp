@@ -29,7 +29,9 @@ constexpr std::size_t requestChunkBytes = 65'536;
 // that does not fit the first chunk gets room for the limit at once: growing
 // step by step would copy a large request several times over and fault in
 // fresh pages for each copy, while room reserved and never written costs
-// nothing. A small one never reserves more than the chunk.
+// nothing. Each block of it past the first is asked for as a huge page just
+// before the request reaches it, so a request costs at most the rest of one
+// block beyond its size.
 ByteBuffer readRequest(int input) {
   const auto limit = static_cast<std::size_t>(maximumRequestBytes);
   ByteBuffer bytes(requestChunkBytes);
@@ -37,6 +39,7 @@ ByteBuffer readRequest(int input) {
     if (bytes.size() == bytes.capacity()) bytes.grow(limit + 1);
     const std::size_t held = bytes.size();
     const std::size_t request = std::min(requestChunkBytes, bytes.capacity() - held);
+    bytes.preferHugePages(held, held + request);
     ssize_t n;
     do {
       n = ::read(input, bytes.data() + held, request);
