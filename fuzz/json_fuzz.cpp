@@ -76,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (isCanonicalText(*object->document) != (encoded == bytes)) std::abort();
     if (writtenToSink(object->view()) != encoded) std::abort();
     if (canonicalSize(object->view()) != encoded.size()) std::abort();
+    if (canonicalSizeBound(object->view()) < encoded.size()) std::abort();
     checkStable(encoded);
     // What a read answers for this text as a stored file, by whichever path.
     std::string scratch;

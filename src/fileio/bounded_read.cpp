@@ -21,7 +21,7 @@ SyncFailure tooLarge() {
 
 }  // namespace
 
-std::string boundedData(const Directory& directory, std::string_view name, std::int64_t maximum) {
+ByteBuffer boundedBytes(const Directory& directory, std::string_view name, std::int64_t maximum) {
   validateItem(directory, name, {});
   // Relative to the held folder and without following a link; non-blocking
   // so that a FIFO swapped in after the check cannot hold the helper.
@@ -39,27 +39,34 @@ std::string boundedData(const Directory& directory, std::string_view name, std::
   }
   if (status.st_size < 0 || status.st_size > maximum) throw tooLarge();
 
-  // The buffer is sized from fstat once, with one byte more to notice a file
-  // that grew, so a file that keeps its size is read without any regrowth;
-  // only a growing one extends it, never past maximum + 1 bytes.
+  // Sized from fstat once, with one byte more to notice a file that grew, so
+  // a file that keeps its size is read without any regrowth and a small one
+  // costs no more memory than its size; only a growing one is given room up
+  // to maximum + 1 bytes, never more.
   const auto limit = static_cast<std::size_t>(maximum) + 1;
-  std::string bytes(std::min(limit, static_cast<std::size_t>(status.st_size) + 1), '\0');
+  ByteBuffer bytes(std::min(limit, static_cast<std::size_t>(status.st_size) + 1));
+  bytes.preferHugePages(0, bytes.capacity());
   std::size_t held = 0;
   for (;;) {
-    if (held == bytes.size()) bytes.resize(std::min(limit, held + readChunkBytes));
-    const std::size_t request = std::min(bytes.size() - held, readChunkBytes);
+    if (held == bytes.capacity()) bytes.grow(limit);
+    const std::size_t request = std::min(bytes.capacity() - held, readChunkBytes);
     ssize_t n;
     do {
       n = ::read(file.get(), bytes.data() + held, request);
     } while (n < 0 && errno == EINTR);
     if (n < 0) throw posixFailure("Cannot read the sync file", errno);
     if (n == 0) {
-      bytes.resize(held);
+      bytes.setSize(held);
       return bytes;
     }
     held += static_cast<std::size_t>(n);
+    bytes.setSize(held);
     if (held > static_cast<std::size_t>(maximum)) throw tooLarge();
   }
+}
+
+std::string boundedData(const Directory& directory, std::string_view name, std::int64_t maximum) {
+  return std::string(boundedBytes(directory, name, maximum).view());
 }
 
 }  // namespace brindell

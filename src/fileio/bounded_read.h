@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "base/byte_buffer.h"
 #include "fileio/directory.h"
 
 namespace brindell {
@@ -22,6 +23,9 @@ namespace brindell {
 //   Code::unsafePath when it is not a regular file with one link;
 //   Code::capacity when it is larger than `maximum`, before reading or when
 //     it grew.
+ByteBuffer boundedBytes(const Directory& directory, std::string_view name, std::int64_t maximum);
+
+// The same bytes, as a string of their own.
 std::string boundedData(const Directory& directory, std::string_view name, std::int64_t maximum);
 
 }  // namespace brindell

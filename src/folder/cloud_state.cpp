@@ -19,9 +19,13 @@ bool isTrue(const std::optional<bool>& value) {
 
 CloudState cloudState(Platform& platform, const Directory& directory, std::string_view name,
                       CloudQuery query) {
-  const ResourceValues values = query.metadataOnly
-                                    ? platform.promisedResourceValues(directory, name)
-                                    : platform.resourceValues(directory, name);
+  return cloudState(platform, directory, name, query,
+                    query.metadataOnly ? platform.promisedResourceValues(directory, name)
+                                       : platform.resourceValues(directory, name));
+}
+
+CloudState cloudState(Platform& platform, const Directory& directory, std::string_view name,
+                      CloudQuery query, const ResourceValues& values) {
   const std::string itemName = name.empty() ? lastComponent(directory.path) : std::string(name);
 
   if (isTrue(values.isSymbolicLink) || isTrue(values.isAliasFile)) {

@@ -37,6 +37,12 @@ struct CloudQuery {
 CloudState cloudState(Platform& platform, const Directory& directory, std::string_view name,
                       CloudQuery query);
 
+// The same judgement of values the caller already fetched for the item, as
+// `query` says they are fetched, so that a caller that needs them for more
+// asks the platform once. Throws what the checks above throw.
+CloudState cloudState(Platform& platform, const Directory& directory, std::string_view name,
+                      CloudQuery query, const ResourceValues& values);
+
 // Makes sure an item about to be read is present and current, or that its
 // download has been asked for; never waits for a download. Runs in its own
 // metadata-only coordinated read. An item with neither a local copy nor a

@@ -35,11 +35,11 @@ Classified classify(const std::string& name) {
                             name.size() - placeholderPrefix.size() - placeholderSuffix.size())};
 }
 
-// The size of an admitted entry's item, from the metadata that exists even
-// while only a placeholder is local. A placeholder whose metadata has not
-// arrived gets its item's download asked for, to be retried once it is here
-// (a refused request replaces the error).
-std::int64_t itemSize(Platform& platform, const Directory& folder, const Classified& item) {
+// An admitted entry's item's metadata, which exists even while only a
+// placeholder is local; it must be a regular file with a size. A placeholder
+// whose metadata has not arrived gets its item's download asked for, to be
+// retried once it is here (a refused request replaces the error).
+ResourceValues itemValues(Platform& platform, const Directory& folder, const Classified& item) {
   ResourceValues values;
   try {
     values = platform.promisedResourceValues(folder, item.baseName);
@@ -53,7 +53,7 @@ std::int64_t itemSize(Platform& platform, const Directory& folder, const Classif
   if (values.isRegularFile != true || !values.fileSize || *values.fileSize < 0) {
     throw SyncFailure{Code::unsafePath, "A sync item is not a regular file with a known size."};
   }
-  return *values.fileSize;
+  return values;
 }
 
 // Counts an admitted history file against the folder's limits.
@@ -123,10 +123,12 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
                             "retrying."};
     }
     validateItem(folder, name, {.allowMissing = true});
-    const std::int64_t size = itemSize(platform, folder, item);
+    const ResourceValues values = itemValues(platform, folder, item);
+    const std::int64_t size = *values.fileSize;
     const CloudState state = cloudState(
         platform, folder, item.baseName,
-        {.expectedCloud = folderState.isUbiquitous || item.placeholder, .metadataOnly = true});
+        {.expectedCloud = folderState.isUbiquitous || item.placeholder, .metadataOnly = true},
+        values);
     if (state.isUbiquitous) result.isUbiquitous = true;
     if (!state.isUploaded) result.pendingUploads = true;
     if (!isManifest) {

@@ -23,7 +23,7 @@ bool coordinatedManifestWrite(Platform& platform, const Directory& folder,
                         "Drive makes it available."};
     }
     const JsonObject object =
-        parseObject(boundedData(folder, manifestFileName, maximumManifestBytes));
+        parseObject(boundedBytes(folder, manifestFileName, maximumManifestBytes));
     manifestObject(object);
     if (object.find("workspaceId")->text() != expectedWorkspaceId) {
       throw SyncFailure{Code::workspaceMismatch,

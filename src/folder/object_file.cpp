@@ -18,7 +18,7 @@ ObjectFile readObject(Platform& platform, const Directory& directory, std::strin
                       "iCloud Drive has not made the current file contents available. Retry after "
                       "the download completes."};
   }
-  JsonObject object = parseObject(boundedData(directory, name, maximum));
+  JsonObject object = parseObject(boundedBytes(directory, name, maximum));
   return ObjectFile{std::move(object), CloudState{state.isUbiquitous, state.isUploaded, false}};
 }
 

@@ -27,6 +27,7 @@ inline constexpr std::size_t maximumJsonDepth = 1'000;
 // own canonical encoding is validated without building nodes; they are built
 // when a view first needs them. Never recurses.
 JsonObject parseObject(std::string bytes);
+JsonObject parseObject(ByteBuffer bytes);
 
 // The canonical encoding: compact UTF-8 JSON, no whitespace, the members of
 // every object sorted by the bytes of their keys, arrays in order, numbers in
@@ -66,6 +67,13 @@ void writeCanonicalJson(JsonView value, const CanonicalJsonSink& sink);
 // whose whole text is within the bound needs no count. Throws only
 // std::bad_alloc.
 std::size_t canonicalSize(JsonView value);
+
+// A bound that canonicalSize(value) never exceeds, found by walking the value
+// without reading the text of its strings, as if each were written as it
+// stands. For a caller that must only know the encoding is within a limit:
+// counting exactly reads every string again that holds escapes. Throws only
+// std::bad_alloc.
+std::size_t canonicalSizeBound(JsonView value);
 
 // Whether the document's text is byte for byte its own canonical encoding, as
 // every file this helper writes is. Found while parsing, without producing

@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/byte_buffer.h"
+
 namespace brindell {
 
 enum class JsonKind : std::uint8_t { null, boolean, number, string, array, object };
@@ -110,7 +112,7 @@ class JsonDocument {
 
   JsonView root() const { return JsonView(this, rootNode); }
   // The input, unchanged.
-  const std::string& source() const { return source_; }
+  std::string_view source() const { return source_; }
   // Whether the input is byte for byte its own canonical encoding.
   bool canonical() const { return canonical_; }
 
@@ -124,15 +126,25 @@ class JsonDocument {
 
  private:
   friend JsonObject parseObject(std::string bytes);
+  friend JsonObject parseObject(ByteBuffer bytes);
 
-  JsonDocument(std::string source, bool canonical)
-      : source_(std::move(source)), canonical_(canonical) {}
+  // Only one of the two owns the input; source_ refers to it.
+  JsonDocument(std::string text, ByteBuffer buffer)
+      : text_(std::move(text)), buffer_(std::move(buffer)) {
+    source_ = buffer_.data() != nullptr ? buffer_.view() : std::string_view(text_);
+  }
+  // Validates the input, and parses it into nodes unless it is canonical;
+  // the parseObject overloads differ only in who owns the bytes. Defined
+  // with the parser.
+  static JsonObject parse(std::shared_ptr<JsonDocument> document);
   // Parses the input into nodes; throws SyncFailure Code::invalidFile when
   // it is not valid JSON. Defined with the parser.
   void buildNodes() const;
 
-  std::string source_;
-  bool canonical_;
+  std::string text_;
+  ByteBuffer buffer_;
+  std::string_view source_;
+  bool canonical_ = false;
   mutable std::vector<Node> nodes_;
   // The decoded text of escaped strings asked for so far, by input offset.
   // Map nodes never move, so the views handed out stay valid.

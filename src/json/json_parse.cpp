@@ -466,17 +466,25 @@ void JsonDocument::buildNodes() const {
   nodes_ = std::move(nodes);
 }
 
-JsonObject parseObject(std::string bytes) {
-  if (bytes.size() > JsonDocument::maximumSourceBytes || !isValidUtf8(bytes)) failInvalid();
-  const bool canonical = isCanonicalObjectText(bytes);
-  std::shared_ptr<JsonDocument> document(new JsonDocument(std::move(bytes), canonical));
-  if (!canonical) {
+JsonObject JsonDocument::parse(std::shared_ptr<JsonDocument> document) {
+  const std::string_view text = document->source_;
+  if (text.size() > JsonDocument::maximumSourceBytes || !isValidUtf8(text)) failInvalid();
+  document->canonical_ = isCanonicalObjectText(text);
+  if (!document->canonical_) {
     document->buildNodes();
     if (document->nodes_[JsonDocument::rootNode].kind() == JsonKind::array) {
       throw SyncFailure{Code::invalidFile, "A sync file must contain one JSON object."};
     }
   }
   return JsonObject{std::move(document)};
+}
+
+JsonObject parseObject(std::string bytes) {
+  return JsonDocument::parse(std::shared_ptr<JsonDocument>(new JsonDocument(std::move(bytes), {})));
+}
+
+JsonObject parseObject(ByteBuffer bytes) {
+  return JsonDocument::parse(std::shared_ptr<JsonDocument>(new JsonDocument({}, std::move(bytes))));
 }
 
 }  // namespace brindell

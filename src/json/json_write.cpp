@@ -154,6 +154,11 @@ class Counter {
   std::size_t count_ = 0;
 };
 
+// Counts what would be written if every string were written as it stands in
+// its text, escapes and all: never less than the encoding, which only ever
+// shortens an escape, and found without reading the text of any string.
+class Bounder : public Counter {};
+
 template <typename Output>
 void putEscape(Output& out, unsigned char byte) {
   switch (byte) {
@@ -270,6 +275,10 @@ void putCodePoint(Output& out, char32_t codePoint) {
 
 template <typename Output>
 void putStringNode(Output& out, const JsonDocument& document, const Node& node) {
+  if constexpr (std::is_same_v<Output, Bounder>) {
+    out.put(nullptr, std::size_t{node.length()} + 2);
+    return;
+  }
   const char* p = document.source().data() + node.offset();
   const char* end = p + node.length();
   out.put('"');
@@ -509,6 +518,12 @@ std::size_t canonicalSize(JsonView value) {
   Counter counter;
   putView(counter, *value.document(), value.node());
   return counter.count();
+}
+
+std::size_t canonicalSizeBound(JsonView value) {
+  Bounder bounder;
+  putView(bounder, *value.document(), value.node());
+  return bounder.count();
 }
 
 void writeCanonicalJson(JsonView value, const CanonicalJsonSink& sink) {

@@ -84,10 +84,12 @@ JsonValue publish(Platform& platform, const Request& request) {
                       "Published history must identify its workspace with a lowercase UUID."};
   }
   const std::string workspaceId(workspace->text());
-  // Counted before anything else is looked at, then encoded straight into
-  // the staged file, so the encoding is never held whole.
-  const std::size_t size = canonicalSize(*content);
-  if (size > static_cast<std::size_t>(maximumBundleBytes)) {
+  // Sized before anything else is looked at, then encoded straight into the
+  // staged file, so the encoding is never held whole. The cheap bound settles
+  // every content but one close to the limit, which is counted exactly; the
+  // size the folder's limit needs is what was written.
+  const auto maximum = static_cast<std::size_t>(maximumBundleBytes);
+  if (canonicalSizeBound(*content) > maximum && canonicalSize(*content) > maximum) {
     throw SyncFailure{Code::capacity,
                       "This history bundle exceeds the 7-MiB sync limit. Local workspace data is "
                       "unchanged."};
@@ -97,7 +99,13 @@ JsonValue publish(Platform& platform, const Request& request) {
 
   bool created;
   {
-    StagedFile staged(folder, [&](const auto& write) { writeCanonicalJson(*content, write); });
+    std::size_t size = 0;
+    StagedFile staged(folder, [&](const auto& write) {
+      writeCanonicalJson(*content, [&](std::string_view piece) {
+        size += piece.size();
+        write(piece);
+      });
+    });
     created = coordinatedManifestWrite(platform, folder, workspaceId, [&] {
       return placeStagedFile(platform, folder, name, staged, static_cast<std::int64_t>(size));
     });

@@ -25,18 +25,21 @@ constexpr std::size_t requestChunkBytes = 65'536;
 
 // Reads the request to end of file. Each read asks for no more than the
 // limit plus one byte minus what is held, so an endless input costs at most
-// that much memory and is refused without being read to its end. The buffer
-// is sized for that once: growing it would copy a large request several
-// times over and fault in fresh pages for each copy, while pages reserved and
-// never written cost nothing.
-std::string readRequest(int input) {
+// that much memory and is refused without being read to its end. A request
+// that does not fit the first chunk gets room for the limit at once: growing
+// step by step would copy a large request several times over and fault in
+// fresh pages for each copy, while room reserved and never written costs
+// nothing. Each block of it past the first is asked for as a huge page just
+// before the request reaches it, so a request costs at most the rest of one
+// block beyond its size.
+ByteBuffer readRequest(int input) {
   const auto limit = static_cast<std::size_t>(maximumRequestBytes);
-  std::string bytes;
-  bytes.reserve(limit + 1);
+  ByteBuffer bytes(requestChunkBytes);
   for (;;) {
-    const std::size_t request = std::min(requestChunkBytes, limit + 1 - bytes.size());
+    if (bytes.size() == bytes.capacity()) bytes.grow(limit + 1);
     const std::size_t held = bytes.size();
-    bytes.resize(held + request);
+    const std::size_t request = std::min(requestChunkBytes, bytes.capacity() - held);
+    bytes.preferHugePages(held, held + request);
     ssize_t n;
     do {
       n = ::read(input, bytes.data() + held, request);
@@ -45,8 +48,8 @@ std::string readRequest(int input) {
       throw PlatformError{std::string("The helper could not read its request: ") +
                           std::strerror(errno) + "."};
     }
-    bytes.resize(held + static_cast<std::size_t>(n));
     if (n == 0) return bytes;
+    bytes.setSize(held + static_cast<std::size_t>(n));
     if (bytes.size() > limit) {
       throw SyncFailure{Code::capacity, "The helper request exceeds its supported size."};
     }
