@@ -65,8 +65,4 @@ ByteBuffer boundedBytes(const Directory& directory, std::string_view name, std::
   }
 }
 
-std::string boundedData(const Directory& directory, std::string_view name, std::int64_t maximum) {
-  return std::string(boundedBytes(directory, name, maximum).view());
-}
-
 }  // namespace brindell

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-
 #include <string_view>
 
 #include "base/byte_buffer.h"
@@ -24,8 +22,5 @@ namespace brindell {
 //   Code::capacity when it is larger than `maximum`, before reading or when
 //     it grew.
 ByteBuffer boundedBytes(const Directory& directory, std::string_view name, std::int64_t maximum);
-
-// The same bytes, as a string of their own.
-std::string boundedData(const Directory& directory, std::string_view name, std::int64_t maximum);
 
 }  // namespace brindell
