@@ -33,12 +33,6 @@ std::string itemName(const Directory& directory, std::string_view name) {
   return name.empty() ? lastComponent(directory.path) : std::string(name);
 }
 
-std::string describeDuration(std::chrono::milliseconds duration) {
-  const long long count = duration.count();
-  if (count % 1000 != 0) return std::to_string(count) + " milliseconds";
-  return std::to_string(count / 1000) + (count == 1000 ? " second" : " seconds");
-}
-
 // Where the held directory is now, or "" when that cannot be told.
 std::string currentPath(int descriptor) {
   char link[PATH_MAX];
@@ -61,9 +55,6 @@ std::string handedPath(const Directory& directory, std::string_view name,
 
 }  // namespace
 
-PosixPlatform::PosixPlatform(std::chrono::milliseconds coordinationTimeout)
-    : coordinationTimeout_(coordinationTimeout) {}
-
 void PosixPlatform::coordinate(const Directory& directory, int lockOperation,
                                const std::function<void(bool moved)>& run) {
   // Opened through the held descriptor: the lock is on the directory that
@@ -74,7 +65,7 @@ void PosixPlatform::coordinate(const Directory& directory, int lockOperation,
   const int opening = errno;
   const std::string name = quoted(lastComponent(directory.path));
   if (!lock.valid()) throw systemError("Cannot coordinate access to " + name, opening);
-  if (!deadline_) deadline_ = Clock::now() + coordinationTimeout_;
+  if (!deadline_) deadline_ = Clock::now() + maximumCoordinationWait;
   for (;;) {
     if (::flock(lock.get(), lockOperation | LOCK_NB) == 0) break;
     const int error = errno;
@@ -83,7 +74,7 @@ void PosixPlatform::coordinate(const Directory& directory, int lockOperation,
     const Clock::time_point now = Clock::now();
     if (now >= *deadline_) {
       throw PlatformError{"Another process is holding " + name + "; gave up after waiting " +
-                          describeDuration(coordinationTimeout_) + "."};
+                          std::to_string(maximumCoordinationWait.count()) + " seconds."};
     }
     std::this_thread::sleep_for(std::min<Clock::duration>(*deadline_ - now, lockPollInterval));
   }

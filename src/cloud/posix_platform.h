@@ -27,9 +27,7 @@ namespace brindell {
 // with a PlatformError naming the directory another process holds.
 class PosixPlatform final : public Platform {
  public:
-  static constexpr std::chrono::milliseconds maximumCoordinationWait{30'000};
-
-  explicit PosixPlatform(std::chrono::milliseconds coordinationTimeout = maximumCoordinationWait);
+  static constexpr std::chrono::seconds maximumCoordinationWait{30};
 
   void coordinateReading(const Directory& directory, std::string_view name, int options,
                          const Accessor& accessor) override;
@@ -60,7 +58,6 @@ class PosixPlatform final : public Platform {
   void coordinate(const Directory& directory, int lockOperation,
                   const std::function<void(bool moved)>& run);
 
-  std::chrono::milliseconds coordinationTimeout_;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 

@@ -169,7 +169,8 @@ SHAPES = [("empty0", {}, True), ("file00", {"history.json": "{}"}, True), ("fold
           ("deep00", {F: DIRECTORY, F + "/sub": DIRECTORY, F + "/sub/manifest.json": ""}, False),
           *((f"two{n}0", {F: DIRECTORY, F + "/" + n: "", F + "/manifest.json": "{}"}, False) for n in "azmq0"),
           ("other0", {}, os.geteuid() != 0), ("locked", {}, False), ("young0", {}, False), ("public", {}, False),
-          ("shared", {"history.json": ""}, False), ("toolong", {}, False)]
+          ("shared", {"history.json": ""}, False), ("toolong", {}, False),
+          ("suffix", {F[:-4] + "SYNC": DIRECTORY}, False)]
 
 
 def check_leftovers(root):
