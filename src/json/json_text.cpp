@@ -1,5 +1,6 @@
 #include "json/json_text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -149,8 +150,9 @@ BRINDELL_SSSE3 __m128i utf8Errors(const Utf8Tables& tables, __m128i input, __m12
 
 // Non-zero where the block ends inside a sequence that the next must finish.
 BRINDELL_SSSE3 __m128i unfinished(__m128i input) {
-  const __m128i limits = bytes16(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                 0xFF, 0xFF, 0xF0 - 1, 0xE0 - 1, 0xC0 - 1);
+  // Only the last three bytes can begin a sequence longer than what is left:
+  // leads from 0xF0, 0xE0 and 0xC0 up, in that order (little-endian words).
+  const __m128i limits = _mm_setr_epi32(-1, -1, -1, static_cast<int>(0xBFDFEFFF));
   return _mm_subs_epu8(input, limits);
 }
 
@@ -245,9 +247,7 @@ BRINDELL_AVX2 __m256i utf8Errors32(const Utf8Tables32& tables, __m256i input, __
 
 BRINDELL_AVX2 __m256i unfinished32(__m256i input) {
   const __m256i limits =
-      _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                       -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, static_cast<char>(0xF0 - 1),
-                       static_cast<char>(0xE0 - 1), static_cast<char>(0xC0 - 1));
+      _mm256_insert_epi32(_mm256_set1_epi32(-1), static_cast<int>(0xBFDFEFFF), 7);
   return _mm256_subs_epu8(input, limits);
 }
 
@@ -297,12 +297,17 @@ BRINDELL_AVX2 bool isValidUtf8Avx2(const unsigned char* p, const unsigned char* 
 }  // namespace
 
 bool isValidUtf8(std::string_view text) {
+  return isValidUtf8(text, 32);
+}
+
+bool isValidUtf8(std::string_view text, int width) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
 #if defined(__x86_64__)
-  static const int width = __builtin_cpu_supports("avx2")    ? 32
-                           : __builtin_cpu_supports("ssse3") ? 16
-                                                             : 0;
+  static const int widest = __builtin_cpu_supports("avx2")    ? 32
+                            : __builtin_cpu_supports("ssse3") ? 16
+                                                              : 0;
+  width = std::min(width, widest);
   if (width == 32) return isValidUtf8Avx2(p, end);
   if (width == 16) return isValidUtf8Ssse3(p, end);
 #endif

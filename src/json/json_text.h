@@ -29,6 +29,12 @@ Utf8Sequence utf8SequenceAt(const unsigned char* p, const unsigned char* end);
 // where the processor allows, since every parsed text passes through it whole.
 bool isValidUtf8(std::string_view text);
 
+// The same judgement by the path that handles `width` bytes at a time: 32,
+// 16, or 0 for one sequence at a time. Every path must agree, yet a machine
+// runs only its widest, so tests ask for each. A width the processor cannot
+// run falls back to the next narrower.
+bool isValidUtf8(std::string_view text, int width);
+
 // Writes the UTF-8 encoding of a Unicode scalar value to `out` (room for four
 // bytes) and returns its length.
 std::size_t encodeUtf8(char32_t codePoint, char* out);

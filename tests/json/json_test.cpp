@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "base/sync_failure.h"
 #include "json/json.h"
+#include "json/json_text.h"
 #include "support/sync_folder.h"
 
 namespace brindell::testing {
@@ -241,6 +243,38 @@ INSTANTIATE_TEST_SUITE_P(
                   JsonValue::Object{{"\xEF\xBF\xBE", std::int64_t{2}}, {"\xFF", std::int64_t{1}}},
                   "{\"\xEF\xBF\xBD\":1,\"\xEF\xBF\xBE\":2}"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace brindell::testing
+
+namespace brindell::testing {
+namespace {
+
+// Each path judges UTF-8 alike, over texts of many lengths around their
+// blocks, built from sequences on the edges of well-formed UTF-8 and from
+// ill-formed ones: stray continuations, overlong forms, surrogates, code
+// points above U+10FFFF, impossible bytes and cut sequences.
+TEST(Json, EveryUtf8PathJudgesAlike) {
+  const std::vector<std::string> pieces = {
+      "\x7f", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
+      "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\x80", "\xBF", "\xC0\xAF",
+      "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80",
+      "\xF5\x80\x80\x80", "\xFF", "\xC2", "\xE1\x80", "\xF1\x80\x80"};
+  std::mt19937 random(20261206);
+  int invalid = 0;
+  for (int i = 0; i < 20'000; ++i) {
+    std::string text(random() % 80, 'x');
+    for (std::size_t n = random() % (i % 2 ? 3 : 40); n > 0; --n) {
+      text.insert(random() % (text.size() + 1), pieces[random() % pieces.size()]);
+    }
+    const bool valid = isValidUtf8(text, 0);
+    invalid += !valid;
+    ASSERT_EQ(isValidUtf8(text, 16), valid) << ::testing::PrintToString(text);
+    ASSERT_EQ(isValidUtf8(text, 32), valid) << ::testing::PrintToString(text);
+  }
+  EXPECT_GT(invalid, 5'000);
+  EXPECT_LT(invalid, 15'000);
+}
 
 }  // namespace
 }  // namespace brindell::testing
