@@ -79,7 +79,6 @@ void admitHistoryFile(Listing& result, const std::string& name, std::int64_t siz
 
 JsonValue filesJson(const std::vector<FileEntry>& files) {
   JsonValue::Array entries;
-  entries.reserve(files.size());
   for (const FileEntry& file : files) {
     entries.emplace_back(JsonValue::Object{
         {"name", file.name}, {"size", file.size}, {"isUploaded", file.isUploaded}});

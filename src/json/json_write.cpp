@@ -358,10 +358,6 @@ void putView(Output& out, const JsonDocument& document, std::uint32_t root) {
       case JsonKind::object: {
         const bool object = node.kind() == JsonKind::object;
         out.put(object ? '{' : '[');
-        if (node.length() == 0) {
-          out.put(object ? '}' : ']');
-          return;
-        }
         const std::uint64_t children = object ? 2 * std::uint64_t{node.length()} : node.length();
         frames.push_back(Frame{node.offset(), node.offset(), node.offset() + children, object});
         return;
