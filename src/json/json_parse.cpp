@@ -431,18 +431,8 @@ bool NodeParser::sortMembers(Node* first, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     members_.push_back(Member{keyText(first[2 * i]), first[2 * i], first[2 * i + 1], i});
   }
-  auto before = [](const Member& a, const Member& b) { return compareBytes(a.key, b.key) < 0; };
-  if (shape != nullptr) {
-    // Small: insertion sort, from the sorted prefix on.
-    for (std::size_t i = sorted; i < count; ++i) {
-      const Member member = members_[i];
-      std::size_t j = i;
-      for (; j > 0 && before(member, members_[j - 1]); --j) members_[j] = members_[j - 1];
-      members_[j] = member;
-    }
-  } else {
-    std::sort(members_.begin(), members_.end(), before);
-  }
+  std::sort(members_.begin(), members_.end(),
+            [](const Member& a, const Member& b) { return compareBytes(a.key, b.key) < 0; });
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0 && members_[i - 1].key == members_[i].key) return false;
     first[2 * i] = members_[i].keyNode;
