@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cloud/posix_platform.h"
 #include "folder/listing.h"
 #include "folder/manifest_write.h"
@@ -65,8 +67,14 @@ class FakePlatform final : public Platform {
   void startDownloading(const Directory& directory, std::string_view name) override {
     downloadRequests.push_back(directory.pathOf(name));
   }
+  // In name order, so that tests can tell which entry a bound reaches.
   bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit) override {
-    return local_.enumerateDirectory(folder, visit);
+    std::vector<std::string> names;
+    const bool started = local_.enumerateDirectory(
+        folder, [&](const std::string& entry) { names.push_back(entry); });
+    std::sort(names.begin(), names.end());
+    for (const std::string& entry : names) visit(entry);
+    return started;
   }
   ClientFile clientFile(std::string_view name) override { return local_.clientFile(name); }
 
@@ -265,6 +273,20 @@ TEST(Coordinator, IsAskedForEachAccessOfEachOperation) {
     EXPECT_EQ(drive.coordinated, expected);
     // A file read is current.
     EXPECT_FALSE(readManifest(drive, openDirectory(f)).state.needsDownload);
+  }
+}
+
+// A download in progress is looked for among as many entries as a listing
+// admits, no further: here the entries are searched in name order.
+TEST(ClientDownload, IsLookedForUpToTheListingsBound) {
+  for (const int others : {544, 545}) {
+    TemporaryDirectory root;
+    const std::string folder = makeSyncFolder(root.path());
+    for (int i = 0; i < others; ++i) writeFile(folder + "/a" + std::to_string(i), "");
+    writeFile(folder + "/~syncthing~" + name2 + ".tmp", "");
+    FakePlatform drive;
+    const std::string outcome = outcomeOf([&] { called(read, drive, folder); });
+    EXPECT_EQ(outcome.find("sync client") != outcome.npos, others == 544) << outcome;
   }
 }
 
