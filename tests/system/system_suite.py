@@ -193,6 +193,15 @@ def check_leftovers(root):
     expect({k: v for k, v in b.snapshot(parent).items() if not k.startswith(os.path.join(parent, F))} == {
         k: v for k, v in before.items() if not any(k == g or k.startswith(g + "/") for g in gone)}, "leftovers")
 
+    # In a crowded parent the clean-up looks at 4,096 entries, no more: of leftovers alone, as many go.
+    crowded = os.path.join(root, "crowded")
+    os.makedirs(crowded)
+    for i in range(4100):
+        os.mkdir(made := os.path.join(crowded, f"{STAGING}{i:06d}"), 0o700)
+        os.utime(made, (time.time() - 120,) * 2)
+    b.run({"op": "create", "folder": crowded, "workspaceId": b.WORKSPACE})
+    expect(len(b.staging_leftovers(crowded)) == 4, "crowded", len(b.staging_leftovers(crowded)))
+
 
 # Another process moves create's staging directory away while create holds it (locked, its second mkdirat held back a
 # second) and puts an empty private directory of its own under the name: create works on in its own, makes its own
