@@ -175,6 +175,9 @@ TEST(Json, FindsMembersByDecodedKey) {
   for (const char* absent : {"", "b", "a", "n", "zzz", "\xC3"}) EXPECT_FALSE(object.find(absent));
   EXPECT_FALSE(object.find("list")->find("x"));
   EXPECT_FALSE(parseObject("{}").find("a"));
+  EXPECT_EQ(object.view().size(), 5u);
+  EXPECT_EQ(object.find("list")->size(), 1u);
+  EXPECT_EQ(object.find("m")->size(), 0u);
 }
 
 // Escapes make the output outgrow what was reserved for it.

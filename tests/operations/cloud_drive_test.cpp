@@ -242,6 +242,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, CloudDrive, ::testing::Values(
     Case{"publish_excluded", {{S::plain, "", {.ubiquitousItemIsExcludedFromSync = true}}}, publish,
         "SYNC_EXCLUDED: iCloud Drive excludes this folder or file from synchronization. Select an "
         "available iCloud Drive folder."},
+    Case{"publish_into_a_folder_promised_to_the_drive", {{S::promised, "", folderInDrive}},
+        publish, published(true, false)},
     Case{"publish_into_the_drive", {{S::promised, "", folderInDrive},
         {S::promised, name2, inDrive(54, false)}, {S::plain, name2, inDrive(54)}}, publish,
         published(true, false)},
