@@ -45,6 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "{\"a\":\"\xED\xA0\x80\"}", "{\"a\":\"\xF4\x90\x80\x80\"}",
                       "{\"a\":\"\xE2\x82\"}", "{\"\xFF\":1}", "{\"a\":\"\\ud800\"}",
                       "{\"a\":\"\\udc00x\"}", "{\"a\":\"\\ud800\\ud800\"}", "{\"a\":\"\x01\"}",
+                      "{\"a\":\"\\ud800\\ndc00\"}", "{\"a\":\"\\ud800xudc00\"}", "{a\":1}",
                       "{\"a\":\"\t\"}", std::string("{\"a\":\"\0\"}", 8),
                       // Duplicate keys, also once unescaped, deep inside, and in a
                       // text that is canonical but for that.
@@ -258,11 +259,28 @@ namespace {
 // ill-formed ones: stray continuations, overlong forms, surrogates, code
 // points above U+10FFFF, impossible bytes and cut sequences.
 TEST(Json, EveryUtf8PathJudgesAlike) {
-  const std::vector<std::string> pieces = {
-      "\x7f", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
-      "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\x80", "\xBF", "\xC0\xAF",
-      "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80",
-      "\xF5\x80\x80\x80", "\xFF", "\xC2", "\xE1\x80", "\xF1\x80\x80"};
+  const std::vector<std::string> pieces = {"\x7f",
+                                           "\xC2\x80",
+                                           "\xDF\xBF",
+                                           "\xE0\xA0\x80",
+                                           "\xED\x9F\xBF",
+                                           "\xEE\x80\x80",
+                                           "\xEF\xBF\xBF",
+                                           "\xF0\x90\x80\x80",
+                                           "\xF4\x8F\xBF\xBF",
+                                           "\x80",
+                                           "\xBF",
+                                           "\xC0\xAF",
+                                           "\xC1\xBF",
+                                           "\xE0\x9F\xBF",
+                                           "\xED\xA0\x80",
+                                           "\xF0\x8F\xBF\xBF",
+                                           "\xF4\x90\x80\x80",
+                                           "\xF5\x80\x80\x80",
+                                           "\xFF",
+                                           "\xC2",
+                                           "\xE1\x80",
+                                           "\xF1\x80\x80"};
   std::mt19937 random(20261206);
   int invalid = 0;
   for (int i = 0; i < 20'000; ++i) {
