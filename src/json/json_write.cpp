@@ -289,31 +289,18 @@ void putStringNode(Output& out, const JsonDocument& document, const Node& node) 
     const char* run = p;
     // Backslashes are the only special bytes left in a valid string's text.
     while ((p = stringSpecialAt(p, end)) != end) {
-      switch (p[1]) {
-        case '"':
-        case '\\':
-        case 'b':
-        case 'f':
-        case 'n':
-        case 'r':
-        case 't':
-          p += 2;
-          break;
-        case '/':
-          out.put(run, static_cast<std::size_t>(p - run));
-          out.put('/');
-          run = p += 2;
-          break;
-        default: {
-          const Escape escape = escapeAt(p, end);
-          if (!isCanonicalEscape(p, end)) {
-            out.put(run, static_cast<std::size_t>(p - run));
-            putCodePoint(out, escape.codePoint);
-            run = p + escape.length;
-          }
-          p += escape.length;
-        }
+      // The short escapes but "\/" are the encoding's own, and common.
+      if (p[1] != 'u' && p[1] != '/') {
+        p += 2;
+        continue;
       }
+      const Escape escape = escapeAt(p, end);
+      if (!isCanonicalEscape(p, end)) {
+        out.put(run, static_cast<std::size_t>(p - run));
+        putCodePoint(out, escape.codePoint);
+        run = p + escape.length;
+      }
+      p += escape.length;
     }
     p = run;
   }
