@@ -122,16 +122,16 @@ def expected_answer(text):
     def refuse(_):
         raise ValueError
 
-    def whole(value):
-        strings = [value] if isinstance(value, str) and not isinstance(value, Number) else \
-            list(value) + list(value.values()) if isinstance(value, dict) else \
-            value if isinstance(value, list) else []
-        return all(whole(v) for v in strings) if not isinstance(value, str) else \
-            not any(0xD800 <= ord(c) <= 0xDFFF for c in value)
+    def strings(value):  # every string of a parsed value, keys included
+        if isinstance(value, dict):
+            return [s for key, item in value.items() for s in [key, *strings(item)]]
+        if isinstance(value, list):
+            return [s for item in value for s in strings(item)]
+        return [value] if isinstance(value, str) and not isinstance(value, Number) else []
     try:
         value = json.loads(text.decode(), object_pairs_hook=pairs, parse_constant=refuse,
                            parse_int=Number, parse_float=Number)
-        if not whole(value):
+        if any(0xD800 <= ord(c) <= 0xDFFF for text in strings(value) for c in text):
             raise ValueError
     except (ValueError, RecursionError):
         return INVALID
