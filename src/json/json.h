@@ -51,9 +51,10 @@ using CanonicalJsonSink = std::function<void(std::string_view piece)>;
 
 // Writes the canonical encoding of `value` to `sink` as it is produced, so
 // the caller never holds it whole: in pieces of at least minimumSinkPieceBytes
-// each except the last, and at least one piece, as no encoding is empty. A
-// piece is valid only during the call that receives it. The text of a
-// canonical document's root is mostly handed over where it stands, not copied.
+// each except the last, and at least one piece, none empty, as no encoding is
+// empty. A piece is valid only during the call that receives it. The text of
+// a canonical document's root is mostly handed over where it stands, not
+// copied.
 // Whatever the sink throws (a failed write; a size bound the caller counts
 // and finds passed) ends the encoding at once and propagates; nothing else is
 // thrown but std::bad_alloc. The same bytes as canonicalJson(value).

@@ -123,7 +123,7 @@ const char* stringEnd(const char* p, const char* end, Escapes& escapes) {
       length = 2;
       canonical = escape == ShortEscape::canonical;
     } else if (canonicalOnly) {
-      if (!isCanonicalEscape(p, end)) return nullptr;
+      if (p[1] != 'u' || !isCanonicalEscape(p, end)) return nullptr;
       length = 6;
       canonical = true;
     } else {
@@ -309,7 +309,6 @@ void NodeParser::parse() {
   // grows, and the pages beyond what is written are never touched.
   nodes_.reserve((end_ - begin_) / 2 + 1);
   nodes_.push_back(Node{JsonKind::null, Escapes::none, 0, 0});  // the root's place
-  pending_.reserve(256);
   const char* p = skipWhitespace(begin_, end_);
   if (p == end_ || (*p != '{' && *p != '[')) failInvalid();
 
@@ -431,8 +430,8 @@ bool NodeParser::sortMembers(Node* first, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     members_.push_back(Member{keyText(first[2 * i]), first[2 * i], first[2 * i + 1], i});
   }
-  std::sort(members_.begin(), members_.end(),
-            [](const Member& a, const Member& b) { return compareBytes(a.key, b.key) < 0; });
+  // std::string_view orders by unsigned bytes, as compareBytes does.
+  std::ranges::sort(members_, {}, &Member::key);
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0 && members_[i - 1].key == members_[i].key) return false;
     first[2 * i] = members_[i].keyNode;

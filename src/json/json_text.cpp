@@ -193,15 +193,14 @@ BRINDELL_SSSE3 bool isValidUtf8Ssse3(const unsigned char* p, const unsigned char
     }
     p += 64;
   }
-  while (end - p >= 16) {
-    takeBlock(tables, state, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-    p += 16;
-  }
   // The rest, padded with zeros: ASCII, so a sequence cut off by the end of
   // the text is flagged like one cut off by any other ASCII byte.
-  unsigned char tail[16] = {};
+  unsigned char tail[64] = {};
   std::memcpy(tail, p, static_cast<std::size_t>(end - p));
   takeBlock(tables, state, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail)));
+  takeBlock(tables, state, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail + 16)));
+  takeBlock(tables, state, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail + 32)));
+  takeBlock(tables, state, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail + 48)));
   const __m128i errors = _mm_or_si128(state.errors, state.pending);
   return _mm_movemask_epi8(_mm_cmpeq_epi8(errors, _mm_setzero_si128())) == 0xFFFF;
 }
@@ -393,31 +392,18 @@ Escape escapeAt(const char* p, const char* end) {
 }
 
 bool isCanonicalEscape(const char* p, const char* end) {
-  switch (p[1]) {
-    case '"':
-    case '\\':
-    case 'b':
-    case 'f':
-    case 'n':
-    case 'r':
-    case 't':
-      return true;
-    case 'u': {
-      if (end - p < 6 || p[2] != '0' || p[3] != '0') return false;
-      auto lowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
-      if (!lowerHex(p[4]) || !lowerHex(p[5])) return false;
-      const int code = hexValue(p[4]) * 16 + hexValue(p[5]);
-      return code < 0x20 && code != '\b' && code != '\f' && code != '\n' && code != '\r' &&
-             code != '\t';
-    }
-    default:
-      return false;
-  }
+  // Every short escape but \/ is the one written for its character.
+  if (p[1] != 'u') return p[1] != '/';
+  if (end - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1')) return false;
+  const int low = hexValue(p[5]);
+  if (low < 0 || (p[5] >= 'A' && p[5] <= 'F')) return false;
+  // Those five have a short escape of their own.
+  const int code = (p[4] - '0') * 16 + low;
+  return code != '\b' && code != '\f' && code != '\n' && code != '\r' && code != '\t';
 }
 
 std::string decodedString(std::string_view raw) {
   std::string text;
-  text.reserve(raw.size());
   const char* p = raw.data();
   const char* end = p + raw.size();
   while (p != end) {

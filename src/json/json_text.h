@@ -50,10 +50,12 @@ struct Escape {
 };
 Escape escapeAt(const char* p, const char* end);
 
-// Whether the escape at `p` (a valid one) is the one the canonical encoding
-// writes for its code point: \" \\ \b \f \n \r \t, and \u00xx in lowercase hex
-// for the other code points below U+0020. Every other character is written as
-// itself, so any other escape is not canonical.
+// Whether the escape at `p` is the one the canonical encoding writes for its
+// code point: \" \\ \b \f \n \r \t, and \u00xx in lowercase hex for the other
+// code points below U+0020. Every other character is written as itself, so
+// any other escape is not canonical. A short escape must be a valid one; a \u
+// escape is judged on its digits, so a pass that only accepts canonical text
+// need not decode it first.
 bool isCanonicalEscape(const char* p, const char* end);
 
 // The text a string's raw text (between its quotes, escapes valid) stands for.

@@ -164,6 +164,9 @@ INSTANTIATE_TEST_SUITE_P(
         CanonicalCase{R"({"a":{"z":1,"y":2}})", false}, CanonicalCase{R"({"s":"\/"})", false},
         CanonicalCase{R"({"s":"\u0041"})", false}, CanonicalCase{R"({"s":"\u001F"})", false},
         CanonicalCase{R"({"s":"\u00e9"})", false}, CanonicalCase{R"({"\/":1})", false},
+        CanonicalCase{R"({"s":"\u0000\u000b\u001e"})", true},
+        CanonicalCase{R"({"s":"\u0008"})", false}, CanonicalCase{R"({"s":"\u000A"})", false},
+        CanonicalCase{R"({"s":"\u0020"})", false}, CanonicalCase{R"({"s":"\u0100"})", false},
         // Keys order by their decoded bytes: '"' before '#'.
         CanonicalCase{R"({"\"":1,"#":2})", true}, CanonicalCase{R"({"#":1,"\"":2})", false}));
 
@@ -193,22 +196,31 @@ TEST(Json, AppendsAfterWhatIsThereAndGrows) {
 
 // Long enough for several pieces. A canonical text goes to the sink mostly
 // where it stands, any other through the encoder's buffer; both must arrive
-// whole and in order, every piece but the last at least the promised size,
-// and the size counted beforehand must be theirs.
+// whole and in order, every piece but the last at least the promised size and
+// none empty, whatever the length, and the size counted beforehand must be
+// theirs.
 TEST(Json, WritesToASinkInLargePieces) {
   const std::string canonical = "{\"a\":[" + repeated("\"abc\\n\",", 200'000) + "1]}";
-  for (const std::string& text : {canonical, " " + canonical}) {
+  std::vector<std::pair<std::string, std::string>> texts = {{canonical, canonical},
+                                                            {" " + canonical, canonical}};
+  for (std::size_t pieces = 1; pieces <= 8; ++pieces) {
+    const std::string exact =
+        "{\"a\":\"" + std::string(pieces * minimumSinkPieceBytes - 8, 'x') + "\"}";
+    texts.emplace_back(exact, exact);
+  }
+  for (const auto& [text, expected] : texts) {
     std::vector<std::size_t> sizes;
     std::string written;
     const JsonObject object = parseObject(text);
-    EXPECT_EQ(canonicalSize(object.view()), canonical.size());
+    EXPECT_EQ(canonicalSize(object.view()), expected.size());
     writeCanonicalJson(object.view(), [&](std::string_view piece) {
       sizes.push_back(piece.size());
       written += piece;
     });
-    EXPECT_TRUE(written == canonical);
-    EXPECT_GT(sizes.size(), 2u);
+    EXPECT_TRUE(written == expected);
     for (std::size_t i = 0; i + 1 < sizes.size(); ++i) EXPECT_GE(sizes[i], minimumSinkPieceBytes);
+    EXPECT_NE(sizes.back(), 0u);
+    if (expected == canonical) EXPECT_GT(sizes.size(), 2u);
   }
 }
 
