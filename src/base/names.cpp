@@ -1,5 +1,7 @@
 #include "base/names.h"
 
+#include <ranges>
+
 namespace brindell {
 namespace {
 
@@ -37,12 +39,8 @@ bool isHistoryFileName(std::string_view name) {
 
 std::vector<std::string> pathComponents(std::string_view path) {
   std::vector<std::string> components;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    if (end > start) components.emplace_back(path.substr(start, end - start));
-    start = end + 1;
+  for (const auto component : std::views::split(path, '/')) {
+    if (!component.empty()) components.emplace_back(component.begin(), component.end());
   }
   return components;
 }

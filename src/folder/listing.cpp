@@ -29,10 +29,11 @@ struct Classified {
 Classified classify(const std::string& name) {
   const bool placeholder = name.starts_with(placeholderPrefix) && name.ends_with(placeholderSuffix);
   if (!placeholder) return {false, name};
-  // ".icloud" alone is too short for both removals and has no base name.
-  if (name.size() < placeholderPrefix.size() + placeholderSuffix.size()) return {true, ""};
-  return {true, name.substr(placeholderPrefix.size(),
-                            name.size() - placeholderPrefix.size() - placeholderSuffix.size())};
+  std::string_view base = std::string_view(name).substr(placeholderPrefix.size());
+  // ".icloud" alone shares its dot between both ends and has no base name.
+  if (!base.ends_with(placeholderSuffix)) return {true, ""};
+  base.remove_suffix(placeholderSuffix.size());
+  return {true, std::string(base)};
 }
 
 // An admitted entry's item's metadata, which exists even while only a
@@ -146,8 +147,7 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
         "The workspace manifest disappeared during listing. Wait for iCloud Drive and "
         "retry; this folder will not be reinitialized."};
   }
-  std::sort(result.files.begin(), result.files.end(),
-            [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });
+  std::ranges::sort(result.files, {}, &FileEntry::name);
   return result;
 }
 

@@ -33,7 +33,6 @@ bool numberEqualsOne(std::string_view literal) {
     }
     if (negative) exponent = -exponent;
   }
-  if (i != literal.size() || digits.empty()) return false;
   const std::size_t first = digits.find_first_not_of('0');
   if (first == std::string::npos) return false;  // zero
   const std::size_t last = digits.find_last_not_of('0');

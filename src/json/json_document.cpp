@@ -1,5 +1,8 @@
 #include "json/json_document.h"
 
+#include <algorithm>
+#include <ranges>
+
 #include "json/json_text.h"
 
 namespace brindell {
@@ -58,18 +61,10 @@ std::optional<JsonView> JsonView::find(std::string_view key) const {
   if (node.kind() != JsonKind::object) return std::nullopt;
   // Members are sorted by key bytes, and std::string_view compares bytes as
   // unsigned values, the same order the parser sorted them in.
-  std::size_t low = 0;
-  std::size_t high = node.length();
-  while (low < high) {
-    const std::size_t middle = low + (high - low) / 2;
-    const int order = this->key(middle).compare(key);
-    if (order == 0) return value(middle);
-    if (order < 0) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
+  const auto members = std::views::iota(std::size_t{0}, std::size_t{node.length()});
+  const auto at =
+      std::ranges::partition_point(members, [&](std::size_t i) { return this->key(i) < key; });
+  if (at != members.end() && this->key(*at) == key) return value(*at);
   return std::nullopt;
 }
 
