@@ -11,8 +11,6 @@
 namespace brindell {
 namespace {
 
-constexpr std::size_t readChunkBytes = 65'536;
-
 SyncFailure tooLarge() {
   return SyncFailure{Code::capacity,
                      "A sync file exceeds the supported size limit. Local workspace data is "
@@ -49,10 +47,9 @@ ByteBuffer boundedBytes(const Directory& directory, std::string_view name, std::
   std::size_t held = 0;
   for (;;) {
     if (held == bytes.capacity()) bytes.grow(limit);
-    const std::size_t request = std::min(bytes.capacity() - held, readChunkBytes);
     ssize_t n;
     do {
-      n = ::read(file.get(), bytes.data() + held, request);
+      n = ::read(file.get(), bytes.data() + held, bytes.capacity() - held);
     } while (n < 0 && errno == EINTR);
     if (n < 0) throw posixFailure("Cannot read the sync file", errno);
     if (n == 0) {

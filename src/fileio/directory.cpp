@@ -54,10 +54,7 @@ std::string Directory::pathOf(std::string_view name) const {
 }
 
 Directory openDirectory(const std::string& path) {
-  FileDescriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  struct stat status;
-  if (!root.valid() || ::fstat(root.get(), &status) != 0) throw posixFailure(inspectPath, errno);
-  Directory directory{std::move(root), "/", status.st_dev, status.st_ino};
+  Directory directory = openComponent(AT_FDCWD, "/", "/");
   for (const std::string& component : pathComponents(path)) {
     Directory next = openComponent(directory.descriptor.get(), component,
                                    appendComponent(directory.path, component));

@@ -56,7 +56,9 @@ FileDescriptor openByWalkingWithoutLinks(const std::string& path, int flags, mod
 }
 
 FileDescriptor openWithoutLinks(const std::string& path, int flags, mode_t mode) {
-  flags |= O_NOFOLLOW | O_CLOEXEC;
+  // RESOLVE_NO_SYMLINKS refuses a link as the last component too, and the
+  // walk adds O_NOFOLLOW itself.
+  flags |= O_CLOEXEC;
   if (!openat2Missing) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags);

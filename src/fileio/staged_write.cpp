@@ -182,8 +182,11 @@ void removeStaleStagingDirectories(const Directory& parent) noexcept {
     const std::time_t now = std::time(nullptr);
     for (const std::string& name : candidates) {
       const std::optional<Directory> staging = ourDirectory(parent, name);
-      const std::optional<struct stat> status = statusAt(parent, name);
-      if (!staging || !status || now - status->st_mtime <= staleStagingSeconds) continue;
+      struct stat status;
+      if (!staging || ::fstat(staging->descriptor.get(), &status) != 0 ||
+          now - status.st_mtime <= staleStagingSeconds) {
+        continue;
+      }
       // A living helper holds its own directory locked.
       const FileDescriptor lock = openForReading(*staging);
       if (lock.valid() && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) removeOwnShape(parent, name);

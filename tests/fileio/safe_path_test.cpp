@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fileio/bounded_read.h"
 #include "fileio/directory.h"
 #include "support/sync_folder.h"
 
@@ -53,6 +54,24 @@ TEST_P(OpenWithoutLinks, RefusesALinkAnywhereOnThePath) {
 
 INSTANTIATE_TEST_SUITE_P(KernelAndWalk, OpenWithoutLinks,
                          ::testing::Values(&openWithoutLinks, &openByWalkingWithoutLinks));
+
+// A file can hold more than its size said when it was opened, as one growing
+// meanwhile does; the kernel's own files all say 0. The bound still holds.
+TEST(BoundedRead, HoldsTheBoundPastTheSizeAFileReported) {
+  const Directory proc = openDirectory("/proc");
+  const ByteBuffer whole = boundedBytes(proc, "version", 1 << 20);
+  ASSERT_GT(whole.size(), 20u);
+  const std::string_view text(whole.data(), whole.size());
+  EXPECT_TRUE(text.starts_with("Linux version ") && text.ends_with('\n'));
+  EXPECT_EQ(boundedBytes(proc, "version", static_cast<std::int64_t>(whole.size())).size(),
+            whole.size());
+  try {
+    boundedBytes(proc, "version", static_cast<std::int64_t>(whole.size()) - 1);
+    ADD_FAILURE() << "read past the bound";
+  } catch (const SyncFailure& failure) {
+    EXPECT_EQ(failure.code, Code::capacity);
+  }
+}
 
 }  // namespace
 }  // namespace brindell::testing
