@@ -164,7 +164,7 @@ std::size_t afterStamp(std::string_view text) {
 
 std::vector<std::string> syncthingOriginal(std::string_view name) {
   const std::size_t at = name.find(syncthingConflict);
-  if (at == 0 || at == name.npos) return {};
+  if (at == name.npos) return {};
   std::string_view rest = name.substr(at + syncthingConflict.size());
   const std::size_t stamp = afterStamp(rest);
   if (stamp == rest.npos) return {};
@@ -183,7 +183,7 @@ std::vector<std::string> conflictedCopyOriginal(std::string_view name) {
   if (mark == name.npos) return {};
   const std::size_t open = name.rfind(" (", mark);
   const std::size_t close = name.find(')', mark);
-  if (open == 0 || open == name.npos || close == name.npos) return {};
+  if (open == name.npos || close == name.npos) return {};
   const std::string_view extension = name.substr(close + 1);
   if (!isExtension(extension)) return {};
   return {joined(name.substr(0, open), extension)};
@@ -191,7 +191,7 @@ std::vector<std::string> conflictedCopyOriginal(std::string_view name) {
 
 std::vector<std::string> oldClientOriginal(std::string_view name) {
   const std::size_t at = name.find(oldClientConflict);
-  if (at == 0 || at == name.npos) return {};
+  if (at == name.npos) return {};
   const std::string_view rest = name.substr(at + oldClientConflict.size());
   const std::size_t stamp = afterStamp(rest);
   if (stamp == rest.npos || !isExtension(rest.substr(stamp))) return {};
