@@ -28,7 +28,6 @@ JsonValue create(Platform& platform, const Request& request) {
     writeNewFile(staged, manifestFileName, canonicalJson(buildManifest(workspaceId)));
     syncDirectory(staged);
     coordinatedWrite(platform, parent, folderName, [&] {
-      validateItem(parent, folderName, {.directory = true, .allowMissing = true});
       if (exists(parent, folderName)) return;
       // Whoever won a race to this name, the read-back below judges it.
       moveExclusively(staging.directory(), folderName, parent, folderName);

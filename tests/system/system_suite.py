@@ -229,9 +229,19 @@ def check_impostor(root):
            os.stat(impostor).st_ino == inode and not os.listdir(impostor), "impostor", (answer, os.listdir(parent)))
 
 
+# A request refused for what stands at its name stages nothing first, nothing a cloud drive could upload meanwhile.
+def check_refused_early(root):
+    for kind, at, make in (("create", F, lambda path: open(path, "w").close()), ("publish", f"{F}/{NAME}", os.mkdir)):
+        scenario = Scenario(kind, root)
+        scenario.tree()
+        make(os.path.join(scenario.parent, at))
+        done, trace = traced(scenario.request)
+        expect(b"SYNC_UNSAFE_PATH" in done.stdout and not re.search("mkdirat|O_TMPFILE", trace), kind, (done, trace))
+
+
 if __name__ == "__main__":
     b.use(sys.argv[1])
     with tempfile.TemporaryDirectory(dir=os.path.realpath("/tmp")) as root:
-        for check in (check_failing_calls, check_leftovers, check_impostor):
+        for check in (check_failing_calls, check_leftovers, check_impostor, check_refused_early):
             check(root)
     sys.exit(b.finish())
