@@ -46,11 +46,10 @@ std::string currentPath(int descriptor) {
 // while the directory has not moved, never the requested one when it has.
 std::string handedPath(const Directory& directory, std::string_view name,
                        const std::string& directoryNow) {
-  const std::string requested = directory.pathOf(name);
-  if (directoryNow == directory.path) return requested;
+  if (directoryNow == directory.path) return directory.pathOf(name);
   if (directoryNow.empty()) return "";
-  const std::string handed = name.empty() ? directoryNow : appendComponent(directoryNow, name);
-  return handed == requested ? "" : handed;
+  // Both paths are normalised, so a directory elsewhere names its items elsewhere.
+  return name.empty() ? directoryNow : appendComponent(directoryNow, name);
 }
 
 }  // namespace
