@@ -33,20 +33,16 @@ void* mapAnonymous(std::size_t bytes) {
 ByteBuffer::ByteBuffer(std::size_t capacity) : capacity_(capacity) {
   if (capacity == 0) return;
   mapped_ = roundUp(capacity, pageBytes());
-  if (capacity < hugePageBytes) {
-    data_ = static_cast<char*>(mapAnonymous(mapped_));
-    return;
+  if (capacity >= hugePageBytes) {
+    // A huge page needs a 2-MiB-aligned block: one block more is mapped and
+    // the buffer starts at the first boundary in it. The slack is never
+    // touched, so it costs address space only.
+    mapped_ += hugePageBytes;
   }
-  // A huge page needs a 2-MiB-aligned block: map one block more and give
-  // back what lies before and after the aligned part.
-  auto* raw = static_cast<char*>(mapAnonymous(mapped_ + hugePageBytes));
-  const auto address = reinterpret_cast<std::uintptr_t>(raw);
-  char* aligned = raw + (roundUp(address, hugePageBytes) - address);
-  if (aligned != raw) ::munmap(raw, static_cast<std::size_t>(aligned - raw));
-  const std::size_t after =
-      static_cast<std::size_t>(raw + mapped_ + hugePageBytes - (aligned + mapped_));
-  if (after != 0) ::munmap(aligned + mapped_, after);
-  data_ = aligned;
+  mapping_ = static_cast<char*>(mapAnonymous(mapped_));
+  const auto address = reinterpret_cast<std::uintptr_t>(mapping_);
+  data_ =
+      capacity >= hugePageBytes ? mapping_ + (roundUp(address, hugePageBytes) - address) : mapping_;
 }
 
 void ByteBuffer::preferHugePages(std::size_t from, std::size_t to) {
@@ -68,7 +64,8 @@ void ByteBuffer::grow(std::size_t capacity) {
 }
 
 void ByteBuffer::release() {
-  if (data_ != nullptr) ::munmap(std::exchange(data_, nullptr), mapped_);
+  if (mapping_ != nullptr) ::munmap(std::exchange(mapping_, nullptr), mapped_);
+  data_ = nullptr;
   mapped_ = capacity_ = size_ = 0;
 }
 

@@ -22,13 +22,15 @@ class ByteBuffer {
   ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
   ByteBuffer(ByteBuffer&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
+      : mapping_(std::exchange(other.mapping_, nullptr)),
+        data_(std::exchange(other.data_, nullptr)),
         mapped_(std::exchange(other.mapped_, 0)),
         capacity_(std::exchange(other.capacity_, 0)),
         size_(std::exchange(other.size_, 0)) {}
   ByteBuffer& operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
       release();
+      mapping_ = std::exchange(other.mapping_, nullptr);
       data_ = std::exchange(other.data_, nullptr);
       mapped_ = std::exchange(other.mapped_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
@@ -60,6 +62,7 @@ class ByteBuffer {
  private:
   void release();
 
+  char* mapping_ = nullptr;  // where the mapping of mapped_ bytes starts
   char* data_ = nullptr;
   std::size_t mapped_ = 0;
   std::size_t capacity_ = 0;

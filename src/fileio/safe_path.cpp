@@ -31,14 +31,14 @@ bool openat2Missing = false;
 
 }  // namespace
 
-FileDescriptor openByWalkingWithoutLinks(const std::string& path, int flags, mode_t mode) {
+FileDescriptor openByWalkingWithoutLinks(const std::string& path, int flags) {
   flags |= O_NOFOLLOW | O_CLOEXEC;
   const std::vector<std::string> components = pathComponents(path);
   FileDescriptor directory(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!directory.valid()) return directory;
   if (components.empty()) {
     // The root itself: reopen it with the caller's flags.
-    return FileDescriptor(::openat(directory.get(), ".", flags, mode));
+    return FileDescriptor(::openat(directory.get(), ".", flags));
   }
   for (std::size_t i = 0; i + 1 < components.size(); ++i) {
     if (isLink(directory.get(), components[i])) return FileDescriptor();
@@ -48,21 +48,18 @@ FileDescriptor openByWalkingWithoutLinks(const std::string& path, int flags, mod
     if (!next.valid()) return next;
     directory = std::move(next);
   }
-  // Creating exclusively refuses anything already there, a link included.
-  if ((flags & O_CREAT) == 0 && isLink(directory.get(), components.back())) {
-    return FileDescriptor();
-  }
-  return FileDescriptor(::openat(directory.get(), components.back().c_str(), flags, mode));
+  // O_PATH with O_NOFOLLOW would open a link as itself.
+  if (isLink(directory.get(), components.back())) return FileDescriptor();
+  return FileDescriptor(::openat(directory.get(), components.back().c_str(), flags));
 }
 
-FileDescriptor openWithoutLinks(const std::string& path, int flags, mode_t mode) {
+FileDescriptor openWithoutLinks(const std::string& path, int flags) {
   // RESOLVE_NO_SYMLINKS refuses a link as the last component too, and the
   // walk adds O_NOFOLLOW itself.
   flags |= O_CLOEXEC;
   if (!openat2Missing) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags);
-    how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
     how.resolve = RESOLVE_NO_SYMLINKS;
     const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
     if (fd >= 0) return FileDescriptor(static_cast<int>(fd));
@@ -71,7 +68,7 @@ FileDescriptor openWithoutLinks(const std::string& path, int flags, mode_t mode)
     // genuine permission refusal is answered again by the walk.
     openat2Missing = true;
   }
-  return openByWalkingWithoutLinks(path, flags, mode);
+  return openByWalkingWithoutLinks(path, flags);
 }
 
 }  // namespace brindell

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 
 #include "base/file_descriptor.h"
@@ -15,11 +13,13 @@ namespace brindell {
 // and O_NOFOLLOW. A link met on the way fails with ELOOP. These return an
 // invalid descriptor with errno set, like the call they stand for.
 
-// open(2) of an absolute path. O_NOFOLLOW and O_CLOEXEC are always added.
-FileDescriptor openWithoutLinks(const std::string& path, int flags, mode_t mode = 0);
+// open(2) of an existing item by its absolute path, never creating one.
+// O_CLOEXEC is always added, and a link is refused as the last component too,
+// even with O_PATH.
+FileDescriptor openWithoutLinks(const std::string& path, int flags);
 
 // The walk that openWithoutLinks falls back on where openat2 is missing: each
 // component opened with openat and O_NOFOLLOW from the root down.
-FileDescriptor openByWalkingWithoutLinks(const std::string& path, int flags, mode_t mode = 0);
+FileDescriptor openByWalkingWithoutLinks(const std::string& path, int flags);
 
 }  // namespace brindell

@@ -19,7 +19,7 @@ namespace brindell::testing {
 namespace {
 
 class OpenWithoutLinks
-    : public ::testing::TestWithParam<FileDescriptor (*)(const std::string&, int, mode_t)> {};
+    : public ::testing::TestWithParam<FileDescriptor (*)(const std::string&, int)> {};
 
 TEST_P(OpenWithoutLinks, RefusesALinkAnywhereOnThePath) {
   TemporaryDirectory tree;
@@ -39,12 +39,12 @@ TEST_P(OpenWithoutLinks, RefusesALinkAnywhereOnThePath) {
   // clang-format on
   for (const auto& [path, flags, error] : cases) {
     errno = 0;
-    const FileDescriptor opened = GetParam()(root + path, flags, 0);
+    const FileDescriptor opened = GetParam()(root + path, flags);
     // What opens is closed on exec.
     EXPECT_EQ(opened.valid() ? ::fcntl(opened.get(), F_GETFD) : errno, error ? error : FD_CLOEXEC)
         << path;
   }
-  EXPECT_TRUE(GetParam()("/", O_DIRECTORY, 0).valid());
+  EXPECT_TRUE(GetParam()("/", O_DIRECTORY).valid());
   // What a held directory's path names now: itself until it moves.
   const Directory held = openDirectory(root + "/dir");
   EXPECT_TRUE(stillAtItsPath(held));
