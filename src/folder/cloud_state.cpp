@@ -75,7 +75,6 @@ void requestDownload(Platform& platform, const Directory& directory, std::string
   coordinatedRead(platform, directory, name, /*metadataOnly=*/true, [&] {
     const std::string placeholder = placeholderName(name);
     if (exists(directory, name)) {
-      validateItem(directory, name, {});
       if (!cloudState(platform, directory, name, {.metadataOnly = true}).needsDownload) return;
     } else {
       if (!exists(directory, placeholder)) {

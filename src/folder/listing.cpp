@@ -22,7 +22,7 @@ constexpr std::string_view placeholderPrefix = ".";
 constexpr std::string_view placeholderSuffix = ".icloud";
 
 struct Classified {
-  bool placeholder = false;
+  bool placeholder;
   std::string baseName;
 };
 

@@ -109,7 +109,6 @@ std::array<std::string_view, 3> successAnswer(const JsonValue& result, std::stri
   if (const JsonDocument* stored = canonicalStoredDocument(result)) {
     return {R"({"ok":true,"result":)", stored->source(), "}\n"};
   }
-  scratch.clear();
   appendCanonicalJson(scratch, JsonValue::Object{{"ok", true}, {"result", result}});
   scratch += '\n';
   return {scratch, {}, {}};

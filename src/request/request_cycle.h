@@ -18,7 +18,7 @@ int serveRequest(Platform& platform, int input, int output);
 // The success answer for `result` (envelope and line feed), as pieces to be
 // written in order. A result that is a whole stored document in canonical form
 // is answered around the document's own bytes, which stay valid as long as
-// `result` does; anything else is encoded into `scratch`.
+// `result` does; anything else is encoded into `scratch`, which must be empty.
 std::array<std::string_view, 3> successAnswer(const JsonValue& result, std::string& scratch);
 
 }  // namespace brindell

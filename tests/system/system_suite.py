@@ -144,7 +144,8 @@ def check_failing_calls(root):
         expect(careful(scenario.trace), kind, scenario.trace)
     # Without unnamed files publish stages beside the folder and leaves nothing there; without openat2 paths are
     # walked; without a thread to spare the main thread serves; a write that takes part of the bytes goes on with the
-    # rest, in the staged file and in the answer; an interrupted call is made again.
+    # rest, in the staged file and in the answer, and one that takes none finds the disk full; an interrupted call is
+    # made again.
     publish, stored = Scenario("publish", root), b.canonical(CONTENT).encode()
     unnamed = next(k for n, k, line in publish.calls if n == "openat" and "O_TMPFILE" in line)
     read = b.canonical({"op": "read", "folder": os.path.join(publish.parent, F), "name": NAME}).encode()
@@ -153,6 +154,8 @@ def check_failing_calls(root):
             (publish.request, "openat2:error=ENOSYS", publish.answer, stored),
             (publish.request, "clone3:error=EAGAIN:when=1", publish.answer, stored),
             (publish.request, "write:retval=1:when=1", publish.answer, stored[1:]),
+            (publish.request, "write:retval=0:when=1", refusal("system", phrase="Cannot write the sync file", error=FULL),
+             None),
             (publish.request, "write:error=EINTR:when=1", publish.answer, stored),
             (publish.request, "read:error=EINTR:when=2", publish.answer, stored),
             (publish.request, "read:error=EINTR:when=3", publish.answer, stored),
@@ -161,7 +164,8 @@ def check_failing_calls(root):
         publish.tree()
         request == read and b.run(publish.request)
         done, trace = traced(request, "-e", "inject=" + option)
-        found = done.stdout, pathlib.Path(publish.parent, F, NAME).read_bytes(), os.listdir(publish.parent)
+        target = pathlib.Path(publish.parent, F, NAME)
+        found = done.stdout, target.read_bytes() if target.exists() else None, os.listdir(publish.parent)
         expect(found == (answer, written, [F]) and "INJECTED" in trace and careful(trace), option, (found, trace))
 
 
