@@ -310,13 +310,13 @@ void writeNewFile(const Directory& directory, std::string_view name, std::string
   writeAndFlush(file.get(), [bytes](const auto& write) { write(bytes); });
 }
 
-bool moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
+void moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
                      std::string_view toName) {
   if (::renameat2(from.descriptor.get(), std::string(fromName).c_str(), to.descriptor.get(),
-                  std::string(toName).c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
+                  std::string(toName).c_str(), RENAME_NOREPLACE) == 0 ||
+      errno == EEXIST) {
+    return;
   }
-  if (errno == EEXIST) return false;
   throw posixFailure("Cannot publish the sync file", errno);
 }
 

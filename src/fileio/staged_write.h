@@ -93,10 +93,10 @@ Directory makeDirectory(const Directory& parent, std::string_view name);
 void writeNewFile(const Directory& directory, std::string_view name, std::string_view bytes);
 
 // Renames an entry of one held directory to a name in another, atomically
-// and never replacing anything: true when moved, false when the destination
-// exists. Throws SyncFailure Code::io otherwise (including a file system that
-// cannot rename exclusively).
-bool moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
+// and never replacing anything: a destination that exists by then is left
+// as it stands, for the caller to judge. Throws SyncFailure Code::io
+// otherwise (including a file system that cannot rename exclusively).
+void moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
                      std::string_view toName);
 
 // Flushes the directory's entries to stable storage. Throws SyncFailure

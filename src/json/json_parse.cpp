@@ -337,7 +337,8 @@ value:
       const bool truth = *p == 't';
       p = literalEnd(p, end_, truth ? "true" : "false");
       if (p == nullptr) failInvalid();
-      pending_.push_back(Node{JsonKind::boolean, Escapes::none, truth ? 1u : 0u, 0});
+      pending_.push_back(
+          Node{JsonKind::boolean, Escapes::none, static_cast<std::uint32_t>(truth), 0});
       goto after;
     }
     case 'n':

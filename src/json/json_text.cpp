@@ -360,7 +360,7 @@ long unitAt(const char* p, const char* end) {
 }  // namespace
 
 Escape escapeAt(const char* p, const char* end) {
-  if (end - p < 2) return {0, 0};
+  if (end - p < 2) return {};
   switch (p[1]) {
     case '"':
       return {2, '"'};
@@ -381,13 +381,13 @@ Escape escapeAt(const char* p, const char* end) {
     case 'u':
       break;
     default:
-      return {0, 0};
+      return {};
   }
   const long unit = unitAt(p, end);
-  if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return {0, 0};
+  if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return {};
   if (unit < 0xD800 || unit > 0xDBFF) return {6, static_cast<char32_t>(unit)};
   const long low = unitAt(p + 6, end);
-  if (low < 0xDC00 || low > 0xDFFF) return {0, 0};
+  if (low < 0xDC00 || low > 0xDFFF) return {};
   return {12, static_cast<char32_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00))};
 }
 

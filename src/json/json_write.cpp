@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -417,9 +418,8 @@ void putObject(Writer& out, const JsonValue::Object& members) {
   };
 
   std::vector<std::size_t> order(members.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return sortKey(a) < sortKey(b); });
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::ranges::stable_sort(order, {}, sortKey);
 
   out.put('{');
   for (std::size_t i = 0; i < order.size(); ++i) {
@@ -441,32 +441,19 @@ std::size_t expectedSize(JsonView value) {
   return value.document()->source().size();
 }
 
-// About the size of a value's encoding, so that a response embedding a large
-// document is written into one buffer instead of one that doubles its way up.
+// What the documents a value embeds take, so that a response embedding a
+// large one is written into one buffer instead of one that doubles its way
+// up; the rest of a response is small next to the buffer's first step.
 std::size_t expectedSize(const JsonValue& value) {
-  return std::visit(
-      [](const auto& data) -> std::size_t {
-        using T = std::decay_t<decltype(data)>;
-        if constexpr (std::is_same_v<T, JsonValue::Number>) {
-          return data.text.size();
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          return data.size() + 2;
-        } else if constexpr (std::is_same_v<T, JsonValue::Array>) {
-          std::size_t size = 2;
-          for (const JsonValue& element : data) size += expectedSize(element) + 1;
-          return size;
-        } else if constexpr (std::is_same_v<T, JsonValue::Object>) {
-          std::size_t size = 2;
-          for (const auto& member : data)
-            size += member.first.size() + expectedSize(member.second) + 4;
-          return size;
-        } else if constexpr (std::is_same_v<T, JsonValue::Embedded>) {
-          return expectedSize(data.view);
-        } else {
-          return 5;
-        }
-      },
-      value.data());
+  std::size_t size = 0;
+  if (const auto* embedded = std::get_if<JsonValue::Embedded>(&value.data())) {
+    size = expectedSize(embedded->view);
+  } else if (const auto* array = std::get_if<JsonValue::Array>(&value.data())) {
+    for (const JsonValue& element : *array) size += expectedSize(element);
+  } else if (const auto* object = std::get_if<JsonValue::Object>(&value.data())) {
+    for (const auto& member : *object) size += expectedSize(member.second);
+  }
+  return size;
 }
 
 }  // namespace
