@@ -162,14 +162,11 @@ struct Utf8State {
   __m128i pending = _mm_setzero_si128();
 };
 
+// The lookups also flag a sequence the previous block left unfinished; only
+// a block skipped as ASCII leaves that to `pending`.
 BRINDELL_SSSE3 void takeBlock(const Utf8Tables& tables, Utf8State& state, __m128i input) {
-  if (_mm_movemask_epi8(input) == 0) {
-    state.errors = _mm_or_si128(state.errors, state.pending);
-    state.pending = _mm_setzero_si128();
-  } else {
-    state.errors = _mm_or_si128(state.errors, utf8Errors(tables, input, state.previous));
-    state.pending = unfinished(input);
-  }
+  state.errors = _mm_or_si128(state.errors, utf8Errors(tables, input, state.previous));
+  state.pending = unfinished(input);
   state.previous = input;
 }
 
