@@ -152,6 +152,7 @@ def check_failing_calls(root):
     for request, option, answer, written in [
             (publish.request, f"openat:error=EOPNOTSUPP:when={unnamed}", publish.answer, stored),
             (publish.request, "openat2:error=ENOSYS", publish.answer, stored),
+            (publish.request, "openat2:error=EPERM", publish.answer, stored),
             (publish.request, "clone3:error=EAGAIN:when=1", publish.answer, stored),
             (publish.request, "write:retval=1:when=1", publish.answer, stored[1:]),
             (publish.request, "write:retval=0:when=1", refusal("system", phrase="Cannot write the sync file", error=FULL),
@@ -166,7 +167,9 @@ def check_failing_calls(root):
         done, trace = traced(request, "-e", "inject=" + option)
         target = pathlib.Path(publish.parent, F, NAME)
         found = done.stdout, target.read_bytes() if target.exists() else None, os.listdir(publish.parent)
-        expect(found == (answer, written, [F]) and "INJECTED" in trace and careful(trace), option, (found, trace))
+        walked = 'openat(AT_FDCWD, "/", O_RDONLY|O_CLOEXEC|O_DIRECTORY)' in trace
+        expect(found == (answer, written, [F]) and "INJECTED" in trace and careful(trace) and
+               walked == option.startswith("openat2"), option, (found, trace))
 
 
 # Staging directories as killed helpers leave them, each with its items and whether a later helper removes it: only
