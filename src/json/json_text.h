@@ -29,8 +29,8 @@ Utf8Sequence utf8SequenceAt(const unsigned char* p, const unsigned char* end);
 // where the processor allows, since every parsed text passes through it whole.
 bool isValidUtf8(std::string_view text);
 
-// The same judgement by the path that handles `width` bytes at a time: 32,
-// 16, or 0 for one sequence at a time. Every path must agree, yet a machine
+// The same judgement by the path that handles `width` bytes at a time: 64,
+// 32, 16, or 0 for one sequence at a time. Every path must agree, yet a machine
 // runs only its widest, so tests ask for each. A width the processor cannot
 // run falls back to the next narrower.
 bool isValidUtf8(std::string_view text, int width);

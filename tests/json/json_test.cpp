@@ -296,7 +296,7 @@ TEST(Json, EveryUtf8PathJudgesAlike) {
   std::mt19937 random(20261206);
   int invalid = 0;
   for (int i = 0; i < 20'000; ++i) {
-    std::string text(random() % 80, 'x');
+    std::string text(random() % 200, 'x');
     for (std::size_t n = random() % (i % 2 ? 3 : 40); n > 0; --n) {
       text.insert(random() % (text.size() + 1), pieces[random() % pieces.size()]);
     }
@@ -304,6 +304,7 @@ TEST(Json, EveryUtf8PathJudgesAlike) {
     invalid += !valid;
     ASSERT_EQ(isValidUtf8(text, 16), valid) << ::testing::PrintToString(text);
     ASSERT_EQ(isValidUtf8(text, 32), valid) << ::testing::PrintToString(text);
+    ASSERT_EQ(isValidUtf8(text, 64), valid) << ::testing::PrintToString(text);
   }
   EXPECT_GT(invalid, 5'000);
   EXPECT_LT(invalid, 15'000);
