@@ -236,6 +236,21 @@ def check_impostor(root):
            os.stat(impostor).st_ino == inode and not os.listdir(impostor), "impostor", (answer, os.listdir(parent)))
 
 
+# A stored file of some MiB is read into one mapping of its size, its whole blocks asked for as huge pages, by two
+# reads (the bytes, then the end), and answered in one writev around them: no regrowth and no copy.
+def check_read_calls(root):
+    os.makedirs(parent := os.path.join(root, "reading"))
+    folder, content = b.sync_folder(parent), {"workspaceId": b.WORKSPACE, "x": "a" * 3_000_000}
+    b.run({"op": "publish", "folder": folder, "name": NAME, "content": content})
+    size = len(b.canonical(content).encode())
+    done, trace = traced(b.canonical({"op": "read", "folder": folder, "name": NAME}).encode())
+    opened = re.search(rf'^\d+ +openat\(\d+, "{NAME}", .* = (\d+)$', trace, re.M)
+    reads = re.findall(rf"^\d+ +read\({opened.group(1)}, ", trace[opened.end():], re.M)
+    maps = [n for n in re.findall(r"^\d+ +mmap\(NULL, (\d+), PROT_READ\|PROT_WRITE,", trace, re.M) if int(n) > size]
+    expect(done.returncode == 0 and len(reads) == 2 and len(maps) == 1 and "MADV_HUGEPAGE" in trace and
+           trace.count(" writev(1,") == 1, "read calls", trace)
+
+
 # A request refused for what stands at its name stages nothing first, nothing a cloud drive could upload meanwhile.
 def check_refused_early(root):
     for kind, at, make in (("create", F, lambda path: open(path, "w").close()), ("publish", f"{F}/{NAME}", os.mkdir)):
@@ -249,6 +264,6 @@ def check_refused_early(root):
 if __name__ == "__main__":
     b.use(sys.argv[1])
     with tempfile.TemporaryDirectory(dir=os.path.realpath("/tmp")) as root:
-        for check in (check_failing_calls, check_leftovers, check_impostor, check_refused_early):
+        for check in (check_failing_calls, check_leftovers, check_impostor, check_refused_early, check_read_calls):
             check(root)
     sys.exit(b.finish())
