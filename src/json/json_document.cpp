@@ -27,11 +27,6 @@ JsonKind JsonView::kind() const {
   return nodeOf(*this).kind();
 }
 
-bool JsonView::boolean() const {
-  const JsonDocument::Node& node = nodeOf(*this);
-  return node.kind() == JsonKind::boolean && node.length() != 0;
-}
-
 std::string_view JsonView::text() const {
   const JsonDocument::Node& node = nodeOf(*this);
   if (node.kind() != JsonKind::string && node.kind() != JsonKind::number) return {};

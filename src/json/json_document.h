@@ -32,8 +32,6 @@ class JsonView {
   bool isObject() const { return kind() == JsonKind::object; }
   bool isString() const { return kind() == JsonKind::string; }
 
-  // A boolean's value; false for every other kind.
-  bool boolean() const;
   // A string's decoded UTF-8 text, or a number's literal text exactly as it
   // stood in the input ("1.0", "1E400", "-0"). Empty for other kinds.
   std::string_view text() const;
