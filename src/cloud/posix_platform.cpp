@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds lockPollInterval{10};
 
-std::string quoted(std::string_view name) {
+std::string inQuotes(std::string_view name) {
   return "\u201C" + std::string(name) + "\u201D";
 }
 
@@ -35,11 +35,10 @@ std::string itemName(const Directory& directory, std::string_view name) {
 
 // Where the held directory is now, or "" when that cannot be told.
 std::string currentPath(int descriptor) {
-  char link[PATH_MAX];
-  const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
-  const ssize_t length = ::readlink(self.c_str(), link, sizeof link);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link || link[0] != '/') return "";
-  return std::string(link, static_cast<std::size_t>(length));
+  std::error_code error;
+  const std::filesystem::path now =
+      std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(descriptor), error);
+  return error || !now.is_absolute() ? "" : now.string();
 }
 
 // The path an item of the directory is to be used at now: the requested one
@@ -62,7 +61,7 @@ void PosixPlatform::coordinate(const Directory& directory, int lockOperation,
   // coordinated.
   const FileDescriptor lock = openForReading(directory);
   const int opening = errno;
-  const std::string name = quoted(lastComponent(directory.path));
+  const std::string name = inQuotes(lastComponent(directory.path));
   if (!lock.valid()) throw systemError("Cannot coordinate access to " + name, opening);
   if (!deadline_) deadline_ = Clock::now() + maximumCoordinationWait;
   for (;;) {
@@ -118,7 +117,8 @@ ResourceValues PosixPlatform::resourceValues(const Directory& directory, std::st
                                               &status, AT_SYMLINK_NOFOLLOW);
   if (result != 0) {
     const int error = errno;
-    throw systemError("Cannot read the attributes of " + quoted(itemName(directory, name)), error);
+    throw systemError("Cannot read the attributes of " + inQuotes(itemName(directory, name)),
+                      error);
   }
   ResourceValues values;
   values.isRegularFile = S_ISREG(status.st_mode);
@@ -145,7 +145,7 @@ bool PosixPlatform::enumerateDirectory(const Directory& folder, const EntryVisit
     return true;
   });
   if (error < 0) return false;
-  if (error > 0) throw systemError("Cannot list " + quoted(lastComponent(folder.path)), error);
+  if (error > 0) throw systemError("Cannot list " + inQuotes(lastComponent(folder.path)), error);
   return true;
 }
 
