@@ -47,6 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "{\"a\":\"\\udc00x\"}", "{\"a\":\"\\ud800\\ud800\"}", "{\"a\":\"\x01\"}",
                       "{\"a\":\"\\ud800\\ndc00\"}", "{\"a\":\"\\ud800xudc00\"}", "{a\":1}",
                       "{\"a\":\"\t\"}", std::string("{\"a\":\"\0\"}", 8),
+                      // Escapes without their hex digits, a key without its colon,
+                      // a fraction or exponent without digits before a closer.
+                      "{\"a\":\"\\u12G4\"}", "{\"a\":\"\\u00g0\"}", "{\"a\"}", "{\"a\":[1.]]}",
+                      "{\"a\":[1e]]}", "{\"a\":[1e+]]}",
                       // Duplicate keys, also once unescaped, deep inside, and in a
                       // text that is canonical but for that.
                       "{\"a\":1,\"b\":2,\"a\":3}", "{\"a\":1,\"\\u0061\":2}", "{\"a\":1,\"a\":1}",
@@ -129,8 +133,10 @@ INSTANTIATE_TEST_SUITE_P(
         EncodingCase{"{\"s\":\"\\u0000\\u0008\\u000c\\n\\r\\t\\u000b\\u001f\\\"\\\\\"}",
                      "{\"s\":\"\\u0000\\b\\f\\n\\r\\t\\u000b\\u001f\\\"\\\\\"}"},
         EncodingCase{"{\"s\":\"a\\/b/c\"}", "{\"s\":\"a/b/c\"}"},
-        EncodingCase{"{\"s\":\"\\u007f\x7f\\u00e9\\ud83d\\ude00\\u2028\"}",
-                     "{\"s\":\"\x7f\x7f\xC3\xA9\xF0\x9F\x98\x80\xE2\x80\xA8\"}"},
+        EncodingCase{
+            "{\"s\":\"\\u007f\x7f\\u00e9\\ud83d\\ude00\\u2028\\udbff\\udfff\\uD800\\uDC00\"}",
+            "{\"s\":"
+            "\"\x7f\x7f\xC3\xA9\xF0\x9F\x98\x80\xE2\x80\xA8\xF4\x8F\xBF\xBF\xF0\x90\x80\x80\"}"},
         EncodingCase{"{\"\\n\":\"\\u0041\",\"\":\"\"}", "{\"\":\"\",\"\\n\":\"A\"}"},
         // Long enough that the parser hands the decoded text over in pieces.
         EncodingCase{
