@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "cloud/posix_platform.h"
+#include "folder/coordinated_access.h"
 #include "folder/listing.h"
 #include "folder/manifest_write.h"
 #include "folder/object_file.h"
@@ -27,6 +28,7 @@ class FakePlatform final : public Platform {
   struct Coordination {
     bool fails = false;
     std::optional<std::string> handedPath;  // instead of the requested (writing) path
+    bool runsTwice = false;                 // against its contract
   };
 
   std::map<std::string, ResourceValues> promisedValues, plainValues;
@@ -83,6 +85,7 @@ class FakePlatform final : public Platform {
     coordinated += kind + " " + path + "; ";
     const Coordination script = coordinations[path];
     accessor(script.handedPath.value_or(path));
+    if (script.runsTwice) accessor(path);
     if (script.fails) throw PlatformError{"Busy."};
   }
   ResourceValues values(const std::map<std::string, ResourceValues>& scripted,
@@ -276,6 +279,24 @@ TEST(Coordinator, IsAskedForEachAccessOfEachOperation) {
     // A file read is current.
     EXPECT_FALSE(readManifest(drive, openDirectory(f)).state.needsDownload);
   }
+}
+
+// A coordinator that runs its accessor a second time gets no second run of
+// the body, whether the body returned or threw.
+TEST(Coordinator, RunsTheBodyOnceAtMost) {
+  TemporaryDirectory root;
+  const Directory folder = openDirectory(root.path());
+  FakePlatform drive;
+  drive.coordinations[folder.path].runsTwice = true;
+  int runs = 0;
+  coordinatedRead(drive, folder, "", false, [&] { ++runs; });
+  const auto failing = [&] {
+    ++runs;
+    throw SyncFailure{Code::io, "body"};
+  };
+  EXPECT_EQ(outcomeOf([&] { coordinatedWrite(drive, folder, "", failing); }),
+            std::string(codeText(Code::io)) + ": body");
+  EXPECT_EQ(runs, 2);
 }
 
 // A download in progress is looked for among as many entries as a listing
