@@ -178,14 +178,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Json, FindsMembersByDecodedKey) {
   const JsonObject object =
-      parseObject("{\"m\":1,\"a\\nb\":2,\"zz\":false,\"\xC3\xA9\":null,\"list\":[\"x\"]}");
+      parseObject("{\"m\":1,\"a\\nb\":2,\"zz\":false,\"\xC3\xA9\":null,\"list\":[\"x\"],"
+                  "\"\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\":3}");
   EXPECT_EQ(object.find("m")->text(), "1");
   EXPECT_EQ(object.find("a\nb")->text(), "2");
+  EXPECT_EQ(object.find("\"\\/\b\f\n\r\t\xC3\xA9")->text(), "3");
   EXPECT_EQ(object.find("\xC3\xA9")->kind(), JsonKind::null);
   for (const char* absent : {"", "b", "a", "n", "zzz", "\xC3"}) EXPECT_FALSE(object.find(absent));
   EXPECT_FALSE(object.find("list")->find("x"));
   EXPECT_FALSE(parseObject("{}").find("a"));
-  EXPECT_EQ(object.view().size(), 5u);
+  EXPECT_EQ(object.view().size(), 6u);
   EXPECT_EQ(object.find("list")->size(), 1u);
   EXPECT_EQ(object.find("m")->size(), 0u);
 }
