@@ -177,9 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
         CanonicalCase{R"({"\"":1,"#":2})", true}, CanonicalCase{R"({"#":1,"\"":2})", false}));
 
 TEST(Json, FindsMembersByDecodedKey) {
-  const JsonObject object =
-      parseObject("{\"m\":1,\"a\\nb\":2,\"zz\":false,\"\xC3\xA9\":null,\"list\":[\"x\"],"
-                  "\"\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\":3}");
+  const JsonObject object = parseObject(
+      "{\"m\":1,\"a\\nb\":2,\"zz\":false,\"\xC3\xA9\":null,\"list\":[\"x\"],"
+      "\"\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\":3}");
   EXPECT_EQ(object.find("m")->text(), "1");
   EXPECT_EQ(object.find("a\nb")->text(), "2");
   EXPECT_EQ(object.find("\"\\/\b\f\n\r\t\xC3\xA9")->text(), "3");
@@ -256,6 +256,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "\"x\":null,\"y\":[1.50,\"a/b\"]}}}"},
         ValueCase{"escapes", "\x01\x1f\"\\\n\x7f\xC3\xA9",
                   "\"\\u0001\\u001f\\\"\\\\\\n\x7f\xC3\xA9\""},
+        // A quote and a backslash amid plain text, where it is read eight bytes at a time.
+        ValueCase{"quoteAmidText", "abc\"defghij\\klmnopq", "\"abc\\\"defghij\\\\klmnopq\""},
         // One U+FFFD per maximal ill-formed subpart.
         ValueCase{"strayBytes", "a\xFF\x80z", "\"a\xEF\xBF\xBD\xEF\xBF\xBDz\""},
         ValueCase{"cutSequence", "\xE2\x82z\xE2\x82", "\"\xEF\xBF\xBDz\xEF\xBF\xBD\""},
