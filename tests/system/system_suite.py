@@ -237,12 +237,14 @@ def check_impostor(root):
            os.stat(impostor).st_ino == inode and not os.listdir(impostor), "impostor", (answer, os.listdir(parent)))
 
 
-# A stored file of some MiB is read into one mapping of its size, its whole blocks asked for as huge pages, by two
-# reads (the bytes, then the end), and answered in one writev around them: no regrowth and no copy.
+# A request of some MiB has its whole blocks asked for as huge pages as it arrives. The file it stores is read into one
+# mapping of its size, its whole blocks asked for as huge pages too, by two reads (the bytes, then the end), and
+# answered in one writev around them: no regrowth and no copy.
 def check_read_calls(root):
     os.makedirs(parent := os.path.join(root, "reading"))
     folder, content = b.sync_folder(parent), {"workspaceId": b.WORKSPACE, "x": "a" * 3_000_000}
-    b.run({"op": "publish", "folder": folder, "name": NAME, "content": content})
+    done, trace = traced(b.canonical({"op": "publish", "folder": folder, "name": NAME, "content": content}).encode())
+    expect(done.returncode == 0 and "MADV_HUGEPAGE" in trace, "request calls", trace)
     size = len(b.canonical(content).encode())
     done, trace = traced(b.canonical({"op": "read", "folder": folder, "name": NAME}).encode())
     opened = re.search(rf'^\d+ +openat\(\d+, "{NAME}", .* = (\d+)$', trace, re.M)
