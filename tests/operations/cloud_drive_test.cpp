@@ -29,6 +29,7 @@ class FakePlatform final : public Platform {
     bool fails = false;
     std::optional<std::string> handedPath;  // instead of the requested (writing) path
     bool runsTwice = false;                 // against its contract
+    std::function<void()> meanwhile;        // what another process does while the call waits
   };
 
   std::map<std::string, ResourceValues> promisedValues, plainValues;
@@ -84,6 +85,7 @@ class FakePlatform final : public Platform {
   void coordinate(const std::string& kind, const std::string& path, const Accessor& accessor) {
     coordinated += kind + " " + path + "; ";
     const Coordination script = coordinations[path];
+    if (script.meanwhile) script.meanwhile();
     accessor(script.handedPath.value_or(path));
     if (script.runsTwice) accessor(path);
     if (script.fails) throw PlatformError{"Busy."};
@@ -297,6 +299,22 @@ TEST(Coordinator, RunsTheBodyOnceAtMost) {
   EXPECT_EQ(outcomeOf([&] { coordinatedWrite(drive, folder, "", failing); }),
             std::string(codeText(Code::io)) + ": body");
   EXPECT_EQ(runs, 2);
+}
+
+// What another process changes while publish waits for its lock is judged
+// inside the lock: a manifest made unsupported, or another workspace's.
+TEST(Coordinator, JudgesTheManifestAsFoundInsideTheLock) {
+  std::string other = manifestText();
+  other[other.find(workspaceA)] = '1';
+  for (const auto& [manifest, code] : {std::pair{std::string("{}"), Code::unsupportedManifest},
+                                       std::pair{other, Code::workspaceMismatch}}) {
+    TemporaryDirectory root;
+    const std::string f = makeSyncFolder(root.path());
+    FakePlatform drive;
+    drive.coordinations[f].meanwhile = [&] { writeFile(f + "/" + m, manifest); };
+    const std::string outcome = outcomeOf([&] { called(publish, drive, f); });
+    EXPECT_TRUE(outcome.starts_with(std::string(codeText(code)) + ":")) << outcome;
+  }
 }
 
 // A download in progress is looked for among as many entries as a listing
