@@ -133,6 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
         EncodingCase{"{\"s\":\"\\u0000\\u0008\\u000c\\n\\r\\t\\u000b\\u001f\\\"\\\\\"}",
                      "{\"s\":\"\\u0000\\b\\f\\n\\r\\t\\u000b\\u001f\\\"\\\\\"}"},
         EncodingCase{"{\"s\":\"a\\/b/c\"}", "{\"s\":\"a/b/c\"}"},
+        // An escaped backslash before text that reads like an escape.
+        EncodingCase{"{\"s\":\"\\/\\\\/\\\\u0041\"}", "{\"s\":\"/\\\\/\\\\u0041\"}"},
         EncodingCase{
             "{\"s\":\"\\u007f\x7f\\u00e9\\ud83d\\ude00\\u2028\\udbff\\udfff\\uD800\\uDC00\"}",
             "{\"s\":"
