@@ -1,6 +1,6 @@
 #include "base/names.h"
 
-#include <ranges>
+#include <sstream>
 
 namespace brindell {
 namespace {
@@ -39,8 +39,9 @@ bool isHistoryFileName(std::string_view name) {
 
 std::vector<std::string> pathComponents(std::string_view path) {
   std::vector<std::string> components;
-  for (const auto component : std::views::split(path, '/')) {
-    if (!component.empty()) components.emplace_back(component.begin(), component.end());
+  std::istringstream parts{std::string(path)};
+  for (std::string component; std::getline(parts, component, '/');) {
+    if (!component.empty()) components.push_back(std::move(component));
   }
   return components;
 }

@@ -147,7 +147,8 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
         "The workspace manifest disappeared during listing. Wait for iCloud Drive and "
         "retry; this folder will not be reinitialized."};
   }
-  std::ranges::sort(result.files, {}, &FileEntry::name);
+  std::sort(result.files.begin(), result.files.end(),
+            [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });
   return result;
 }
 

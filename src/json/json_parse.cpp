@@ -432,7 +432,8 @@ bool NodeParser::sortMembers(Node* first, std::size_t count) {
     members_.push_back(Member{keyText(first[2 * i]), first[2 * i], first[2 * i + 1], i});
   }
   // std::string_view orders by unsigned bytes, as compareBytes does.
-  std::ranges::sort(members_, {}, &Member::key);
+  std::sort(members_.begin(), members_.end(),
+            [](const Member& a, const Member& b) { return a.key < b.key; });
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0 && members_[i - 1].key == members_[i].key) return false;
     first[2 * i] = members_[i].keyNode;

@@ -419,7 +419,8 @@ void putObject(Writer& out, const JsonValue::Object& members) {
 
   std::vector<std::size_t> order(members.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
-  std::ranges::stable_sort(order, {}, sortKey);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return sortKey(a) < sortKey(b); });
 
   out.put('{');
   for (std::size_t i = 0; i < order.size(); ++i) {
