@@ -32,17 +32,14 @@ void* mapAnonymous(std::size_t bytes) {
 
 ByteBuffer::ByteBuffer(std::size_t capacity) : capacity_(capacity) {
   if (capacity == 0) return;
-  mapped_ = roundUp(capacity, pageBytes());
-  if (capacity >= hugePageBytes) {
-    // A huge page needs a 2-MiB-aligned block: one block more is mapped and
-    // the buffer starts at the first boundary in it. The slack is never
-    // touched, so it costs address space only.
-    mapped_ += hugePageBytes;
-  }
+  // A huge page needs a 2-MiB-aligned block: for a buffer that can hold one,
+  // one block more is mapped and the buffer starts at the first boundary in
+  // it. The slack is never touched, so it costs address space only.
+  const std::size_t alignment = capacity >= hugePageBytes ? hugePageBytes : pageBytes();
+  mapped_ = roundUp(capacity, pageBytes()) + alignment - pageBytes();
   mapping_ = static_cast<char*>(mapAnonymous(mapped_));
   const auto address = reinterpret_cast<std::uintptr_t>(mapping_);
-  data_ =
-      capacity >= hugePageBytes ? mapping_ + (roundUp(address, hugePageBytes) - address) : mapping_;
+  data_ = mapping_ + (roundUp(address, alignment) - address);
 }
 
 void ByteBuffer::preferHugePages(std::size_t from, std::size_t to) {

@@ -18,6 +18,8 @@ TEST(ByteBuffer, HoldsItsBytesThroughGrowthAndMoves) {
        {std::size_t{1}, std::size_t{4097}, hugePage - 1, hugePage, 5 * hugePage + 3}) {
     ByteBuffer buffer(capacity);
     ASSERT_EQ(buffer.capacity(), capacity);
+    if (capacity >= hugePage)
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.data()) % hugePage, 0u);
     buffer.preferHugePages(0, capacity);
     std::memset(buffer.data(), 'x', capacity);
     buffer.data()[capacity - 1] = 'y';
