@@ -358,8 +358,7 @@ BRINDELL_AVX512 bool isValidUtf8Avx512(const unsigned char* p, const unsigned ch
   for (; end - p >= 64; p += 64) takeBlock64(tables, state, _mm512_loadu_si512(p));
   // The rest, padded with zeros as above; a masked load reads nothing past
   // the text.
-  const auto rest = static_cast<unsigned>(end - p);
-  const __mmask64 present = rest == 0 ? 0 : ~std::uint64_t{0} >> (64 - rest);
+  const __mmask64 present = (std::uint64_t{1} << (end - p)) - 1;
   takeBlock64(tables, state, _mm512_maskz_loadu_epi8(present, p));
   const __m512i errors = _mm512_or_si512(state.errors, state.pending);
   return _mm512_test_epi8_mask(errors, errors) == 0;
