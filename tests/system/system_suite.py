@@ -180,7 +180,7 @@ SHAPES = [("empty0", {}, True), ("file00", {"history.json": "{}"}, True), ("fold
           ("fman00", {F: DIRECTORY, F + "/manifest.json": ""}, True), ("extra0", {"history.json": "", "notes": ""}, False),
           ("links0", {"history.json": "{}", "../hard": HardLink("history.json")}, False),
           ("deep00", {F: DIRECTORY, F + "/sub": DIRECTORY, F + "/sub/manifest.json": ""}, False),
-          *((f"two{n}0", {F: DIRECTORY, F + "/" + n: "", F + "/manifest.json": "{}"}, False) for n in "azmq0"),
+          *((f"two{n}00", {F: DIRECTORY, F + "/" + n: "", F + "/manifest.json": "{}"}, False) for n in "azmq0"),
           *((f"more{n}0", {"history.json": "{}", n: ""}, False) for n in "abcdefgh"),
           ("other0", {}, os.geteuid() != 0), ("locked", {}, False), ("young0", {}, False), ("public", {}, False),
           ("shared", {"history.json": ""}, False), ("toolong", {}, False),
