@@ -281,6 +281,11 @@ TEST(Coordinator, IsAskedForEachAccessOfEachOperation) {
     // A file read is current.
     EXPECT_FALSE(readManifest(drive, openDirectory(f)).state.needsDownload);
   }
+  // A file just published is looked at for its metadata alone.
+  std::filesystem::remove(h);
+  FakePlatform drive;
+  EXPECT_EQ(outcomeOf([&] { called(publish, drive, f); }), "ok");
+  EXPECT_EQ(drive.coordinated, read0 + "RW00 " + mf + " " + f + "; R4 " + f + "; R4 " + h + "; ");
 }
 
 // A coordinator that runs its accessor a second time gets no second run of

@@ -165,7 +165,8 @@ TABLE = [
     ("stray beside a read", KEPT | {"notes.txt": ""}, READ, success(BUNDLE)),
 ] + [(f"stray {n}", {n: ""}, LIST, refusal("unexpected", item=n)) for n in [
     ".syncthing.x.tmp", STRAY, NO_DEVICE, ".sync_.db", "manifest--safeBackup-1.json", "日.txt", "-x-safeBackup-1",
-    "manifest.sync-conflict-20250102-030405-A_.json", OLD_OWNCLOUD.replace("2-0", "2x0"), "x" + PLACEHOLDER[1:]]] + [
+    "manifest.sync-conflict-20250102-030405-A_.json", OLD_OWNCLOUD.replace("2-0", "2x0"), "x" + PLACEHOLDER[1:],
+    "manifest-x-safeBackup-1a.json"]] + [
     # A manifest's version passes exactly when it equals 1, decided by its decimal digits however it is written.
     (f"version {v}", KEPT | {M: version(v)}, LIST, b.listed({NAME: 100}, version(v)) if decimal.Decimal(v) == 1
      else refusal("bad_manifest")) for v in "1.0 1.00 10e-1 0.1E1 1e0 1E+0 100e-2 0.01e2 1000e-003 0.001e+3 -1 2 "
