@@ -175,6 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
         CanonicalCase{R"({"s":"\u0000\u000b\u001e"})", true},
         CanonicalCase{R"({"s":"\u0008"})", false}, CanonicalCase{R"({"s":"\u000A"})", false},
         CanonicalCase{R"({"s":"\u0020"})", false}, CanonicalCase{R"({"s":"\u0100"})", false},
+        CanonicalCase{R"({"s":"\u1000"})", false},
         // Keys order by their decoded bytes: '"' before '#'.
         CanonicalCase{R"({"\"":1,"#":2})", true}, CanonicalCase{R"({"#":1,"\"":2})", false}));
 

@@ -108,12 +108,13 @@ LOADER = ("/etc/ld.so", "/lib/", "/usr/lib/")  # the dynamic loader's opens, bef
 
 
 # Whether a traced run took the background's priorities, opened nothing by name through a link nor anything a child
-# would inherit, never blocked on another helper's lock and closed no descriptor twice.
+# would inherit, created nothing but exclusively, never blocked on another helper's lock and closed no descriptor twice.
 def careful(trace):
     opens = re.findall(r'^\d+ +openat2?\((\w+), "([^"]*)"(.*)$', trace, re.M)
     return re.search(r"setpriority\(PRIO_PROCESS, \d+, 10\b", trace) and "(IOPRIO_CLASS_BE, 7)" in trace and all(
         "O_CLOEXEC" in rest and ("O_NOFOLLOW" in rest or "RESOLVE_NO_SYMLINKS" in rest or
                                  name in ("/", ".") or name.startswith(LOADER)) for fd, name, rest in opens) \
+        and all("O_EXCL" in rest for _, _, rest in opens if "O_CREAT" in rest) \
         and all("LOCK_NB" in lock for lock in re.findall(r"^\d+ +flock\((.*)$", trace, re.M)) and " EBADF " not in trace
 
 
@@ -162,7 +163,8 @@ def check_failing_calls(root):
             (publish.request, "read:error=EINTR:when=2", publish.answer, stored),
             (publish.request, "read:error=EINTR:when=3", publish.answer, stored),
             (read, "writev:error=EINTR:when=1", b.success(stored.decode()), stored),
-            (read, "writev:retval=22:when=1", b.success(stored.decode())[22:], stored)]:
+            (read, "writev:retval=22:when=1", b.success(stored.decode())[22:], stored),
+            (read, "writev:retval=0:when=1", b"", stored)]:
         publish.tree()
         request == read and b.run(publish.request)
         done, trace = traced(request, "-e", "inject=" + option)
