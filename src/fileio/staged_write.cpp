@@ -57,13 +57,6 @@ void writeAndFlush(int file, const ContentWriter& produce) {
   if (::fsync(file) != 0) throw posixFailure("Cannot synchronize the sync file", errno);
 }
 
-// Brings the mode to exactly what was asked, whatever the umask took away.
-// Through /proc so that it works on an O_PATH descriptor too.
-bool setMode(int descriptor, mode_t mode) {
-  const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
-  return ::chmod(self.c_str(), mode) == 0;
-}
-
 std::string randomStagingName() {
   static constexpr char alphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -98,12 +91,14 @@ std::optional<std::vector<std::string>> firstEntries(const Directory& directory,
   return names;
 }
 
-// Whether an item is ours on the given device and of the given type, private
-// as everything this helper makes is; for a file also that it has no other
-// link.
-bool ours(const struct stat& status, dev_t device, mode_t type) {
+// Whether an item is ours on the given device and of the given type; for a
+// file also that it has no other link. A leftover must also be private, as
+// everything this helper makes is where the file system keeps modes. The
+// helper's own staging directory is known by the descriptor it holds and
+// need not be: some file systems show every item with one fixed mode.
+bool ours(const struct stat& status, dev_t device, mode_t type, bool mustBePrivate) {
   return status.st_uid == ::geteuid() && status.st_dev == device &&
-         (status.st_mode & S_IFMT) == type && (status.st_mode & 077) == 0 &&
+         (status.st_mode & S_IFMT) == type && (!mustBePrivate || (status.st_mode & 077) == 0) &&
          (type != S_IFREG || status.st_nlink == 1);
 }
 
@@ -118,9 +113,10 @@ std::optional<struct stat> statusAt(const Directory& directory, std::string_view
 
 // The directory `name` of `parent` held, if it is one of ours on the same
 // device: the one looked at, not one swapped in since.
-std::optional<Directory> ourDirectory(const Directory& parent, std::string_view name) {
+std::optional<Directory> ourDirectory(const Directory& parent, std::string_view name,
+                                      bool mustBePrivate) {
   const std::optional<struct stat> status = statusAt(parent, name);
-  if (!status || !ours(*status, parent.device, S_IFDIR)) return std::nullopt;
+  if (!status || !ours(*status, parent.device, S_IFDIR, mustBePrivate)) return std::nullopt;
   try {
     Directory held = openChildDirectory(parent, name);
     if (held.inode == status->st_ino && held.device == status->st_dev) return held;
@@ -129,44 +125,73 @@ std::optional<Directory> ourDirectory(const Directory& parent, std::string_view 
   return std::nullopt;
 }
 
-// Unlinks one entry of ours from a held directory: a private file with no
-// other link, or an empty directory (removing one only ever succeeds when it
-// is empty, so whatever else is in it stays).
-bool unlinkOurs(const Directory& directory, std::string_view name, bool isDirectory) {
+// Unlinks one entry of ours from a held directory: a file with no other
+// link, or an empty directory (removing one only ever succeeds when it is
+// empty, so whatever else is in it stays).
+bool unlinkOurs(const Directory& directory, std::string_view name, bool isDirectory,
+                bool mustBePrivate) {
   const std::optional<struct stat> status = statusAt(directory, name);
-  return status && ours(*status, directory.device, isDirectory ? S_IFDIR : S_IFREG) &&
+  return status &&
+         ours(*status, directory.device, isDirectory ? S_IFDIR : S_IFREG, mustBePrivate) &&
          ::unlinkat(directory.descriptor.get(), std::string(name).c_str(),
                     isDirectory ? AT_REMOVEDIR : 0) == 0;
 }
 
 // Whether the held directory holds nothing, or only `name`, a file of ours
 // that is then unlinked.
-bool emptiedOf(const Directory& directory, std::string_view name) {
+bool emptiedOf(const Directory& directory, std::string_view name, bool mustBePrivate) {
   const std::optional<std::vector<std::string>> entries = firstEntries(directory, 1);
   if (!entries || entries->size() > 1) return false;
-  return entries->empty() || (entries->front() == name && unlinkOurs(directory, name, false));
+  return entries->empty() ||
+         (entries->front() == name && unlinkOurs(directory, name, false, mustBePrivate));
 }
 
-// Removes the staging directory `name` of `parent` if it has one of the
-// shapes this helper makes; anything else is left entirely alone.
+// Empties a held staging directory if it has one of the shapes this helper
+// makes; anything else is left entirely alone. True when it is empty.
+bool emptiedOwnShape(const Directory& staging, bool mustBePrivate) {
+  const std::optional<std::vector<std::string>> entries = firstEntries(staging, 1);
+  if (!entries || entries->size() > 1) return false;
+  if (entries->empty()) return true;
+  const std::string& inner = entries->front();
+  if (inner == stagedHistoryName) return unlinkOurs(staging, inner, false, mustBePrivate);
+  const std::optional<Directory> folder =
+      isSyncFolderName(inner) ? ourDirectory(staging, inner, mustBePrivate) : std::nullopt;
+  return folder && emptiedOf(*folder, manifestName, mustBePrivate) &&
+         unlinkOurs(staging, inner, true, mustBePrivate);
+}
+
+// Removes the leftover staging directory `name` of `parent` if it has one of
+// the shapes this helper makes, all of it private.
 void removeOwnShape(const Directory& parent, std::string_view name) {
-  const std::optional<Directory> staging = ourDirectory(parent, name);
-  const std::optional<std::vector<std::string>> entries =
-      staging ? firstEntries(*staging, 1) : std::nullopt;
-  if (!entries || entries->size() > 1) return;
-  if (!entries->empty()) {
-    const std::string& inner = entries->front();
-    if (inner == stagedHistoryName) {
-      if (!unlinkOurs(*staging, inner, false)) return;
-    } else {
-      const std::optional<Directory> folder =
-          isSyncFolderName(inner) ? ourDirectory(*staging, inner) : std::nullopt;
-      if (!folder || !emptiedOf(*folder, manifestName) || !unlinkOurs(*staging, inner, true)) {
-        return;
-      }
-    }
+  const std::optional<Directory> staging = ourDirectory(parent, name, true);
+  if (staging && emptiedOwnShape(*staging, true)) unlinkOurs(parent, name, true, true);
+}
+
+// Renames without replacing anything: 0 when done, EEXIST when the name is
+// taken, the errno of the failure otherwise. Where the file system has no
+// exclusive rename (FUSE file systems without it answer EINVAL), the name is
+// looked at and then given by a plain rename: every caller holds the
+// destination folder's exclusive coordination and has found the name free,
+// so no helper of this machine can take it in between. Hard links are no
+// way out there: a helper killed between the link and the unlink of the
+// staged name would leave a history file with two links, refused by every
+// reader and never removable as a leftover.
+int renameWithoutReplacing(const Directory& from, std::string_view fromName, const Directory& to,
+                           std::string_view toName) {
+  const std::string source(fromName), target(toName);
+  if (::renameat2(from.descriptor.get(), source.c_str(), to.descriptor.get(), target.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+    return 0;
   }
-  unlinkOurs(parent, name, true);
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+  struct stat status;
+  if (::fstatat(to.descriptor.get(), target.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    return EEXIST;
+  }
+  if (errno != ENOENT) return errno;
+  return ::renameat(from.descriptor.get(), source.c_str(), to.descriptor.get(), target.c_str()) == 0
+             ? 0
+             : errno;
 }
 
 }  // namespace
@@ -181,7 +206,7 @@ void removeStaleStagingDirectories(const Directory& parent) noexcept {
     });
     const std::time_t now = std::time(nullptr);
     for (const std::string& name : candidates) {
-      const std::optional<Directory> staging = ourDirectory(parent, name);
+      const std::optional<Directory> staging = ourDirectory(parent, name, true);
       struct stat status;
       if (!staging || ::fstat(staging->descriptor.get(), &status) != 0 ||
           now - status.st_mtime <= staleStagingSeconds) {
@@ -216,23 +241,26 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
     if (::mkdirat(parent.descriptor.get(), name_.c_str(), 0700) == 0) break;
     if (errno != EEXIST) throw systemError(failure, errno);
   }
+  // Held readable, so that the one descriptor also carries the lock.
   FileDescriptor made(::openat(parent.descriptor.get(), name_.c_str(),
-                               O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status;
   if (!made.valid() || ::fstat(made.get(), &status) != 0) {
     const PlatformError error = systemError(failure, errno);
-    // Not held, so not known to be the directory made: only an empty private
+    // Not held, so not known to be the directory made: only an empty
     // directory of ours goes, which is all that name can have held of ours.
-    unlinkOurs(parent, name_, true);
+    unlinkOurs(parent, name_, true, false);
     throw error;
   }
   // Whoever can write the parent could have put another directory under the
-  // name since it was made: only one of ours, on this device, serves.
-  if (!ours(status, parent.device, S_IFDIR)) throw systemError(failure, EEXIST);
+  // name since it was made: only one of ours, on this device, serves. Its
+  // mode is not looked at, since some file systems keep none; the process's
+  // file-creation mask gave it no more than 0700 where one is kept.
+  if (!ours(status, parent.device, S_IFDIR, false)) {
+    throw PlatformError{failure + ": another item took its place."};
+  }
   directory_ = Directory{std::move(made), parent.pathOf(name_), status.st_dev, status.st_ino};
-  lock_ = openForReading(directory_);
-  if (!setMode(directory_.descriptor.get(), 0700) || !lock_.valid() ||
-      ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(directory_.descriptor.get(), LOCK_EX | LOCK_NB) != 0) {
     const PlatformError error = systemError(failure, errno);
     removeIfStillOurs();
     throw error;
@@ -240,11 +268,17 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
 }
 
 void StagingDirectory::removeIfStillOurs() noexcept {
-  // Only while the name still holds the directory made; a directory moved
-  // in under the name is someone else's.
-  const std::optional<struct stat> status = statusAt(parent_, name_);
-  if (status && status->st_ino == directory_.inode && status->st_dev == directory_.device) {
-    removeOwnShape(parent_, name_);
+  try {
+    // What is in it is reached through the descriptor held since it was made;
+    // the name is unlinked only while it still holds that directory, since a
+    // directory moved in under the name is someone else's.
+    if (!emptiedOwnShape(directory_, false)) return;
+    const std::optional<struct stat> status = statusAt(parent_, name_);
+    if (status && status->st_ino == directory_.inode && status->st_dev == directory_.device) {
+      ::unlinkat(parent_.descriptor.get(), name_.c_str(), AT_REMOVEDIR);
+    }
+  } catch (...) {
+    // Best effort, as every clean-up: the answer never depends on it.
   }
 }
 
@@ -268,27 +302,26 @@ StagedFile::StagedFile(const Directory& folder, const ContentWriter& produce) {
                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file_.valid()) throw posixFailure("Cannot prepare the sync file", errno);
   }
-  if (::fchmod(file_.get(), 0600) != 0) throw posixFailure("Cannot prepare the sync file", errno);
   writeAndFlush(file_.get(), produce);
 }
 
 bool StagedFile::linkExclusively(const Directory& folder, std::string_view name) {
   const std::string target(name);
-  int result;
+  int error;
   if (staging_) {
-    result =
-        ::renameat2(staging_->directory().descriptor.get(), std::string(stagedHistoryName).c_str(),
-                    folder.descriptor.get(), target.c_str(), RENAME_NOREPLACE);
+    error = renameWithoutReplacing(staging_->directory(), stagedHistoryName, folder, target);
   } else {
     // linkat through /proc gives an unnamed file its name without any
     // privilege, and fails with EEXIST rather than replace.
     const std::string self = "/proc/self/fd/" + std::to_string(file_.get());
-    result = ::linkat(AT_FDCWD, self.c_str(), folder.descriptor.get(), target.c_str(),
-                      AT_SYMLINK_FOLLOW);
+    error = ::linkat(AT_FDCWD, self.c_str(), folder.descriptor.get(), target.c_str(),
+                     AT_SYMLINK_FOLLOW) == 0
+                ? 0
+                : errno;
   }
-  if (result == 0) return true;
-  if (errno == EEXIST) return false;
-  throw posixFailure("Cannot publish the sync file", errno);
+  if (error == 0) return true;
+  if (error == EEXIST) return false;
+  throw posixFailure("Cannot publish the sync file", error);
 }
 
 Directory makeDirectory(const Directory& parent, std::string_view name) {
@@ -296,28 +329,20 @@ Directory makeDirectory(const Directory& parent, std::string_view name) {
   if (::mkdirat(parent.descriptor.get(), std::string(name).c_str(), 0700) != 0) {
     throw systemError(failure, errno);
   }
-  Directory made = openChildDirectory(parent, name);
-  if (!setMode(made.descriptor.get(), 0700)) throw systemError(failure, errno);
-  return made;
+  return openChildDirectory(parent, name);
 }
 
 void writeNewFile(const Directory& directory, std::string_view name, std::string_view bytes) {
   const FileDescriptor file(::openat(directory.descriptor.get(), std::string(name).c_str(),
                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!file.valid() || ::fchmod(file.get(), 0600) != 0) {
-    throw posixFailure("Cannot prepare the sync file", errno);
-  }
+  if (!file.valid()) throw posixFailure("Cannot prepare the sync file", errno);
   writeAndFlush(file.get(), [bytes](const auto& write) { write(bytes); });
 }
 
 void moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
                      std::string_view toName) {
-  if (::renameat2(from.descriptor.get(), std::string(fromName).c_str(), to.descriptor.get(),
-                  std::string(toName).c_str(), RENAME_NOREPLACE) == 0 ||
-      errno == EEXIST) {
-    return;
-  }
-  throw posixFailure("Cannot publish the sync file", errno);
+  const int error = renameWithoutReplacing(from, fromName, to, toName);
+  if (error != 0 && error != EEXIST) throw posixFailure("Cannot publish the sync file", error);
 }
 
 void syncDirectory(const Directory& directory) {

@@ -10,17 +10,23 @@
 
 namespace brindell {
 
+// Modes: everything made here is created with mode 0700 (directories) or
+// 0600 (files) and never changed afterwards, so the process's file-creation
+// mask must leave the owner's bits alone; the helper sets it to 077 at start,
+// which makes the modes exactly these whatever its caller's mask was.
+
 // A private directory ".brindell-staging-XXXXXX" (mode 0700) made in a held
 // parent, held through its descriptor and locked while it lives, so that
 // another helper can tell it from one a killed helper left behind. Removed
-// when it goes out of scope, but only in the shapes this helper makes (see
-// removeStaleStagingDirectories); anything else found in it stays.
+// when it goes out of scope, through the descriptor held, but only in the
+// shapes this helper makes (see removeStaleStagingDirectories); anything else
+// found in it stays.
 class StagingDirectory {
  public:
   // Removes stale leftovers in `parent` first, then makes a new one and
   // checks that what it holds is the directory it made: a real directory of
-  // ours, mode 0700, on the parent's device. Throws PlatformError, naming
-  // the parent, when it cannot.
+  // ours on the parent's device (whatever mode the file system shows). Throws
+  // PlatformError, naming the parent, when it cannot.
   explicit StagingDirectory(const Directory& parent);
   StagingDirectory(const StagingDirectory&) = delete;
   StagingDirectory& operator=(const StagingDirectory&) = delete;
@@ -33,8 +39,7 @@ class StagingDirectory {
 
   const Directory& parent_;
   std::string name_;
-  Directory directory_;
-  FileDescriptor lock_;
+  Directory directory_;  // held readable: its descriptor carries the lock
 };
 
 // Removes from `parent` the staging directories that killed helpers left:
@@ -61,7 +66,7 @@ using ContentWriter = std::function<void(const std::function<void(std::string_vi
 
 class StagedFile {
  public:
-  // Writes what `produce` hands over (mode exactly 0600) as it comes, then
+  // Writes what `produce` hands over (mode 0600) as it comes, then
   // fsyncs it, retrying EINTR and short writes; a write that takes nothing
   // counts as a full device. Throws SyncFailure Code::io when the file cannot
   // be made, written or flushed, the StagingDirectory's PlatformError, or
@@ -83,19 +88,21 @@ class StagedFile {
   FileDescriptor file_;
 };
 
-// Makes the directory `name` (mode exactly 0700) in `parent` and holds it.
+// Makes the directory `name` (mode 0700) in `parent` and holds it.
 // Throws PlatformError, naming it, when it cannot.
 Directory makeDirectory(const Directory& parent, std::string_view name);
 
-// Creates `name` in the directory exclusively (mode exactly 0600, never
+// Creates `name` in the directory exclusively (mode 0600, never
 // through a link), writes all bytes and fsyncs them, as StagedFile does, with
 // its failures.
 void writeNewFile(const Directory& directory, std::string_view name, std::string_view bytes);
 
 // Renames an entry of one held directory to a name in another, atomically
 // and never replacing anything: a destination that exists by then is left
-// as it stands, for the caller to judge. Throws SyncFailure Code::io
-// otherwise (including a file system that cannot rename exclusively).
+// as it stands, for the caller to judge. On a file system without an
+// exclusive rename the name is checked and then renamed, which keeps out
+// every helper only while the caller holds the destination's exclusive
+// coordination, as every caller does. Throws SyncFailure Code::io otherwise.
 void moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
                      std::string_view toName);
 

@@ -4,6 +4,7 @@
 #include <linux/ioprio.h>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -77,6 +78,11 @@ int main(int argc, char** argv) {
   // dropped; serving them from mmap returns each to the system when freed,
   // where the heap would keep the dead ones resident until the process ends.
   ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  // Everything the helper makes is private and must stay usable by its own
+  // user: created 0700 or 0600, it keeps exactly those modes only under a
+  // mask that takes nothing from the owner. A caller's mask such as 0477
+  // would leave a staging directory that its maker cannot even list.
+  ::umask(077);
   // A reader that closed standard output must not kill the helper: the write
   // fails and the exit status says so.
   std::signal(SIGPIPE, SIG_IGN);

@@ -60,6 +60,8 @@ MESSAGES = {
     "traversal": ("SYNC_UNSAFE_PATH", "Select an absolute folder path without traversal components."),
     "root": ("SYNC_UNSAFE_PATH", "Select a dedicated folder rather than the filesystem root."),
     "link": ("SYNC_UNSAFE_PATH", "Sync paths cannot contain symbolic links. Select the actual folder."),
+    "too_long": ("SYNC_UNSAFE_PATH", "The sync folder's path would be longer than 4,096 bytes. Select a parent folder "
+        "with a shorter path."),
     "wrong_kind": ("SYNC_UNSAFE_PATH", "The sync path contains an unexpected filesystem item."),
     "bad_name": ("SYNC_UNSAFE_PATH", "Invalid immutable history filename."),
     "hard_link": ("SYNC_UNSAFE_PATH", "Sync content must be a regular file without hard links."),
@@ -132,6 +134,7 @@ def build(top, items):
         if what is DIRECTORY or what is GONE:
             (os.makedirs if what is DIRECTORY else os.unlink)(path)
         elif isinstance(what, (Link, HardLink)):
+            os.path.lexists(path) and os.unlink(path)  # a link in place of an item
             os.symlink(what, path) if isinstance(what, Link) else os.link(os.path.join(top, what), path)
         else:
             with open(path, "wb") as file:
@@ -167,6 +170,18 @@ def snapshot(top):
 
 def staging_leftovers(directory):
     return [n for n in os.listdir(directory) if n.startswith(".brindell-staging-")]
+
+
+# An ordinary account for runs that root makes on another's behalf: (uid, gid), the account made when missing. None
+# when not run by root, which cannot act as another.
+def ordinary_account(name="brindell-test"):
+    if os.geteuid() != 0:
+        return None
+    if subprocess.run(["id", "-u", name], capture_output=True).returncode != 0:
+        subprocess.run(["useradd", "--create-home", "--shell", "/bin/bash", name], check=True)
+    import pwd
+    entry = pwd.getpwnam(name)
+    return entry.pw_uid, entry.pw_gid
 
 
 # One run of the helper with `request` (bytes, text or a JSON value) on its

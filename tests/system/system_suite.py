@@ -143,7 +143,8 @@ def check_failing_calls(root):
             if re.match("mkdirat|write|fsync|renameat2|linkat|unlinkat|openat.*O_(CREAT|TMPFILE)", name + line):
                 scenario.case(name, number, "signal=SIGKILL")
         expect(careful(scenario.trace), kind, scenario.trace)
-    # Without unnamed files publish stages beside the folder and leaves nothing there; without openat2 paths are
+    # Without unnamed files publish stages beside the folder and leaves nothing there, also where no rename is
+    # exclusive; without openat2 paths are
     # walked, and a folder whose path cannot be opened anew is still known where it was by its descriptor; without a thread to spare the main thread serves; a write that takes part of the bytes goes on with the
     # rest, in the staged file and in the answer, and one that takes none finds the disk full; an interrupted call is
     # made again.
@@ -152,6 +153,7 @@ def check_failing_calls(root):
     read = b.canonical({"op": "read", "folder": os.path.join(publish.parent, F), "name": NAME}).encode()
     for request, option, answer, written in [
             (publish.request, f"openat:error=EOPNOTSUPP:when={unnamed}", publish.answer, stored),
+            (publish.request, f"openat:error=EOPNOTSUPP:when={unnamed} renameat2:error=EINVAL", publish.answer, stored),
             (publish.request, "openat2:error=ENOSYS", publish.answer, stored),
             (publish.request, "openat2:error=EPERM", publish.answer, stored),
             (publish.request, "openat2:error=EIO:when=1", publish.answer, stored),
@@ -167,7 +169,7 @@ def check_failing_calls(root):
             (read, "writev:retval=0:when=1", b"", stored)]:
         publish.tree()
         request == read and b.run(publish.request)
-        done, trace = traced(request, "-e", "inject=" + option)
+        done, trace = traced(request, *(word for o in option.split() for word in ("-e", "inject=" + o)))
         target = pathlib.Path(publish.parent, F, NAME)
         found = done.stdout, target.read_bytes() if target.exists() else None, os.listdir(publish.parent)
         walked = 'openat(AT_FDCWD, "/", O_RDONLY|O_CLOEXEC|O_DIRECTORY)' in trace
