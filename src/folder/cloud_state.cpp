@@ -75,6 +75,9 @@ void requestDownload(Platform& platform, const Directory& directory, std::string
   coordinatedRead(platform, directory, name, /*metadataOnly=*/true, [&] {
     const std::string placeholder = placeholderName(name);
     if (exists(directory, name)) {
+      // A link at the item is a link on the path the user chose, and is
+      // answered as such rather than by what the metadata says of it.
+      validateItem(directory, name, {});
       if (!cloudState(platform, directory, name, {.metadataOnly = true}).needsDownload) return;
     } else {
       if (!exists(directory, placeholder)) {

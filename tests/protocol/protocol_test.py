@@ -105,6 +105,11 @@ TABLE = [
     ("history empty", {NAME: ""}, READ, refusal("invalid_json")),
     ("placeholder outside a drive", {PLACEHOLDER: ""}, READ, not_in_drive(NAME)),
     ("placeholder not a file", {PLACEHOLDER: DIRECTORY}, READ, refusal("wrong_kind")),
+    # A link at an item is a link on the path, in every operation, whatever it leads to.
+    *((f"link at the manifest: {r['operation']}", {"../elsewhere": b.manifest(), M: Link("../elsewhere")}, r,
+       refusal("link")) for r in (LIST, READ, PUBLISH, CREATE | {"operation": "create"})),
+    *((f"link at the history file: {r['operation']}", {"../elsewhere": BUNDLE, NAME: Link("../elsewhere")}, r,
+       refusal("link")) for r in (LIST, READ, PUBLISH)),
     # list; metadata counts toward no limit, except the entries past 32
     ("sorted", METADATA | {NAME2: "", NAME: BUNDLE}, {"op": "list", "folder": "$"}, in_list({NAME2: "", NAME: BUNDLE})),
     ("7 MiB", {M: b.manifest() + " " * 3998} | history_files(1, b.BUNDLE_LIMIT) | METADATA, LIST,
