@@ -93,9 +93,24 @@ void validateItem(const Directory& directory, std::string_view name, ItemRule ru
 
 bool stillAtItsPath(const Directory& directory) {
   const FileDescriptor now = openWithoutLinks(directory.path, O_PATH | O_DIRECTORY);
+  if (!now.valid()) {
+    // Nothing at the path, or a link or a file on it: the folder moved.
+    if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) return false;
+    // Not resolved at all, which says nothing of a move: a path too long for
+    // one call (the longest a request may name is, with its final NUL), or a
+    // component the fallback walk may search but not read. Walked again the
+    // way the request first opened it, one component at a time.
+    try {
+      const Directory again = openDirectory(directory.path);
+      return again.device == directory.device && again.inode == directory.inode;
+    } catch (const SyncFailure& failure) {
+      if (failure.code == Code::missing || failure.code == Code::unsafePath) return false;
+      throw;
+    }
+  }
   struct stat status;
-  return now.valid() && ::fstat(now.get(), &status) == 0 && status.st_dev == directory.device &&
-         status.st_ino == directory.inode;
+  if (::fstat(now.get(), &status) != 0) throw posixFailure(inspectPath, errno);
+  return status.st_dev == directory.device && status.st_ino == directory.inode;
 }
 
 FileDescriptor openForReading(const Directory& directory) {

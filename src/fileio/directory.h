@@ -63,7 +63,10 @@ struct ItemRule {
 void validateItem(const Directory& directory, std::string_view name, ItemRule rule);
 
 // Whether the directory's path, resolved anew without following links, still
-// names the held directory (same device and inode).
+// names the held directory (same device and inode). False only when it
+// names something else or nothing; a path that cannot be resolved again
+// (an error other than a missing item, a link or a file on it) throws
+// SyncFailure Code::io rather than pass for a move.
 bool stillAtItsPath(const Directory& directory);
 
 // The directory opened for reading through the held descriptor, for

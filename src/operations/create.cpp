@@ -1,3 +1,4 @@
+#include "base/limits.h"
 #include "base/names.h"
 #include "base/sync_failure.h"
 #include "fileio/staged_write.h"
@@ -17,6 +18,13 @@ JsonValue create(Platform& platform, const Request& request) {
     throw SyncFailure{Code::invalidRequest, "workspaceId must be a lowercase UUID."};
   }
   const std::string folderName = "Brindell-" + workspaceId + ".brindell-sync";
+  // A folder that no later request could name would be made in vain, and
+  // could never be listed, read or removed by the helper again.
+  if (parent.pathOf(folderName).size() > maximumFolderPathBytes) {
+    throw SyncFailure{Code::unsafePath,
+                      "The sync folder's path would be longer than 4,096 bytes. Select a parent "
+                      "folder with a shorter path."};
+  }
   validateItem(parent, folderName, {.directory = true, .allowMissing = true});
 
   {

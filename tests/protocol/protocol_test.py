@@ -214,6 +214,35 @@ def check_moved():
         expect(b"SYNC_FOLDER_MOVED" in helper.stdout.read(), "moved while waiting")
 
 
+# A path of `length` bytes below `top` made of directories, each made relative to the one before: whole paths that
+# long are more than one system call takes.
+def deep_path(top, length):
+    path, at = top, os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+    while len(path) < length:
+        name = "d" * min(200, length - len(path) - 1)
+        name = name if length - len(path) - 1 - len(name) != 1 else name[:-2]  # never a last piece of nothing
+        os.mkdir(name, dir_fd=at)
+        at, path = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=at), path + "/" + name
+    return path, at
+
+
+# The longest folder a request may name is served; a create whose folder would be longer makes nothing.
+def check_long_paths():
+    for parent_length, answer in ((4096 - 60, "made"), (4096 - 59, refusal("too_long"))):
+        with tempfile.TemporaryDirectory() as top:
+            parent, at = deep_path(top, parent_length)
+            done = b.run(CREATE | {"folder": parent})
+            folder = parent + "/" + b.folder_name()
+            if answer == "made":
+                answer = created(b.WORKSPACE, b.manifest()).replace(b"^", parent.encode())
+                for request, expected in ((ask("list", folder), b.listed({})), (PUBLISH | {"folder": folder},
+                                          b.published(True, NAME)), (ask("read", folder, name=NAME), success(BUNDLE))):
+                    again = b.run(request)
+                    expect(again.stdout == expected, f"a folder of {len(folder)} bytes", again)
+            expect(done.stdout == answer and (answer.startswith(b'{"ok"') or not os.listdir(at)),
+                   f"create in a parent of {parent_length} bytes", done)
+
+
 # The request is read to its end but never past its bound; an answer that cannot be written in full ends with
 # status 1, on a closed pipe too.
 def check_streams():
@@ -264,6 +293,7 @@ if __name__ == "__main__":
     b.use(sys.argv[1])
     check_table()
     check_moved()
+    check_long_paths()
     check_streams()
     check_client_and_command_line(sys.argv[2])
     sys.exit(b.finish())
