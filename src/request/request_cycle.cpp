@@ -1,5 +1,6 @@
 #include "request/request_cycle.h"
 
+#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -23,6 +24,20 @@ namespace {
 
 constexpr std::size_t requestChunkBytes = 65'536;
 
+// Whether a call on the stream failed only because it would have had to
+// wait, after waiting until it need not. A caller may hand over a stream it
+// made non-blocking for its own use: the flag belongs to the stream, shared
+// by every process that holds it, and such a stream answers EAGAIN where a
+// blocking one waits. Only then is the call worth making again.
+bool waitedFor(int stream, short events) {
+  if (errno != EAGAIN) return false;
+  pollfd ready{stream, events, 0};
+  while (::poll(&ready, 1, -1) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
 // Reads the request to end of file. Each read asks for no more than the
 // limit plus one byte minus what is held, so an endless input costs at most
 // that much memory and is refused without being read to its end. A request
@@ -43,7 +58,7 @@ ByteBuffer readRequest(int input) {
     ssize_t n;
     do {
       n = ::read(input, bytes.data() + held, request);
-    } while (n < 0 && errno == EINTR);
+    } while (n < 0 && (errno == EINTR || waitedFor(input, POLLIN)));
     if (n < 0) {
       throw PlatformError{std::string("The helper could not read its request: ") +
                           std::strerror(errno) + "."};
@@ -67,16 +82,16 @@ JsonValue ioFailureEnvelope(const std::string& description) {
                                        " Local workspace data is unchanged.");
 }
 
-// A pipe may take the answer in parts or be interrupted by a signal; a
-// truncated answer would be a corrupted one, so the write goes on until every
-// byte is out or the reader is gone.
+// A pipe may take the answer in parts, be interrupted by a signal or, when
+// non-blocking, be full for a while; a truncated answer would be a corrupted
+// one, so the write goes on until every byte is out or the reader is gone.
 bool writeAll(int output, std::vector<iovec> pieces) {
   std::size_t first = 0;
   while (first < pieces.size()) {
     const ssize_t n =
         ::writev(output, pieces.data() + first,
                  static_cast<int>(std::min<std::size_t>(pieces.size() - first, IOV_MAX)));
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || waitedFor(output, POLLOUT))) continue;
     if (n <= 0) return false;
     auto taken = static_cast<std::size_t>(n);
     while (first < pieces.size() && taken >= pieces[first].iov_len)

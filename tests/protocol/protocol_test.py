@@ -4,7 +4,7 @@
 # a folder moved while a reader waits; the input and output streams; the example client; the command line.
 #
 #   python3 tests/protocol/protocol_test.py HELPER VERSION
-import decimal, fcntl, json, os, pathlib, pty, re, stat, subprocess, sys, tempfile, time  # noqa
+import contextlib, decimal, fcntl, json, os, pathlib, pty, re, stat, subprocess, sys, tempfile, time  # noqa
 
 import jsonschema
 
@@ -243,6 +243,23 @@ def check_long_paths():
                    f"create in a parent of {parent_length} bytes", done)
 
 
+# A caller's non-blocking streams are waited on: a request that is not there yet, an answer larger than the pipe.
+def check_nonblocking():
+    with tempfile.TemporaryDirectory() as parent:
+        stored = b.sized(b.MIB)
+        folder = b.sync_folder(parent, {NAME: stored})
+        (request_in, request_out), (answer_in, answer_out) = os.pipe(), os.pipe()
+        os.set_blocking(request_in, False)
+        os.set_blocking(answer_out, False)
+        helper = subprocess.Popen([b.HELPER], stdin=request_in, stdout=answer_out)
+        os.close(request_in), os.close(answer_out), time.sleep(0.2)
+        with contextlib.suppress(BrokenPipeError):  # a helper that gave up at once
+            os.write(request_out, b.canonical(ask("read", folder, name=NAME)).encode())
+        os.close(request_out), time.sleep(0.2)
+        with os.fdopen(answer_in, "rb") as answer:
+            expect((answer.read() == success(stored), helper.wait()) == (True, 0), "non-blocking streams")
+
+
 # The request is read to its end but never past its bound; an answer that cannot be written in full ends with
 # status 1, on a closed pipe too.
 def check_streams():
@@ -294,6 +311,7 @@ if __name__ == "__main__":
     check_table()
     check_moved()
     check_long_paths()
+    check_nonblocking()
     check_streams()
     check_client_and_command_line(sys.argv[2])
     sys.exit(b.finish())
