@@ -4,7 +4,7 @@
 # a folder moved while a reader waits; the input and output streams; the example client; the command line.
 #
 #   python3 tests/protocol/protocol_test.py HELPER VERSION
-import contextlib, decimal, fcntl, json, os, pathlib, pty, re, stat, subprocess, sys, tempfile, time  # noqa
+import concurrent.futures, contextlib, decimal, fcntl, json, os, pathlib, pty, re, stat, subprocess, sys, tempfile, time  # noqa
 
 import jsonschema
 
@@ -214,6 +214,19 @@ def check_moved():
         expect(b"SYNC_FOLDER_MOVED" in helper.stdout.read(), "moved while waiting")
 
 
+# Helpers at once agree: creates of one workspace on one folder, publishes of one name on one file, created once.
+def check_races():
+    with tempfile.TemporaryDirectory() as parent, concurrent.futures.ThreadPoolExecutor(16) as pool:
+        answers = {(done.stdout, done.returncode) for done in pool.map(b.run, [CREATE | {"folder": parent}] * 16)}
+        expect(answers == {(created(b.WORKSPACE, b.manifest()).replace(b"^", parent.encode()), 0)} and
+               os.listdir(parent) == [b.folder_name()], "creates at once", answers)
+        folder = os.path.join(parent, b.folder_name())
+        answers = sorted(done.stdout for done in pool.map(b.run, [PUBLISH | {"folder": folder}] * 16))
+        expect(answers == sorted([b.published(True, NAME)] + [b.published(False, NAME)] * 15) and
+               sorted(os.listdir(folder)) == sorted([M, NAME]) and os.listdir(parent) == [b.folder_name()] and
+               pathlib.Path(folder, NAME).read_text() == BUNDLE, "publishes at once", answers)
+
+
 # A path of `length` bytes below `top` made of directories, each made relative to the one before: whole paths that
 # long are more than one system call takes.
 def deep_path(top, length):
@@ -310,6 +323,7 @@ if __name__ == "__main__":
     b.use(sys.argv[1])
     check_table()
     check_moved()
+    check_races()
     check_long_paths()
     check_nonblocking()
     check_streams()
