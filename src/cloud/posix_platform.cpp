@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "base/names.h"
+#include "fileio/private_directory.h"
 
 namespace brindell {
 namespace {
@@ -55,14 +56,16 @@ std::string handedPath(const Directory& directory, std::string_view name,
 
 void PosixPlatform::coordinate(const Directory& directory, int lockOperation,
                                const std::function<void(bool moved)>& run) {
-  // Opened through the held descriptor: the lock is on the directory that
-  // was checked, whatever its path names by now. A lock needs a readable
-  // descriptor, so a folder that may be searched but not read cannot be
-  // coordinated.
-  const FileDescriptor lock = openForReading(directory);
-  const int opening = errno;
   const std::string name = inQuotes(lastComponent(directory.path));
-  if (!lock.valid()) throw systemError("Cannot coordinate access to " + name, opening);
+  // Each directory's lock is a file of its own in a directory only this
+  // user can reach, named by the directory's device and inode, so it is
+  // the checked directory that is locked whatever its path names by now. A
+  // lock on the directory itself could be taken by anyone who may read it,
+  // and held to stall every request.
+  const FileDescriptor lock(::openat(privateDirectory().descriptor.get(),
+                                     privateEntryName(directory, ".lock").c_str(),
+                                     O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock.valid()) throw systemError("Cannot coordinate access to " + name, errno);
   if (!deadline_) deadline_ = Clock::now() + maximumCoordinationWait;
   for (;;) {
     if (::flock(lock.get(), lockOperation | LOCK_NB) == 0) break;

@@ -14,9 +14,10 @@ namespace brindell {
 // Coordination locks the held directory the item is named in (the directory
 // itself when the item is the directory): reads shared, writes exclusive;
 // the combined read-and-write takes the folder's lock exclusive, which also
-// covers the manifest inside it. The lock is taken on a descriptor opened
-// through the held one, never through the path, so it is the checked
-// directory that is locked; no lock file or other entry is ever made. Once
+// covers the manifest inside it. A directory's lock is a file named by its
+// device and inode in the user's private directory (privateDirectory), so
+// only helpers of the same user coordinate, nobody else can take or hold
+// their locks, and nothing is ever made in the sync folder or beside it. Once
 // the lock is held, the directory's path is resolved once more and compared
 // by device and inode: when it no longer names the held directory, the
 // accessor receives where the directory is now (or "" when that cannot be

@@ -35,6 +35,7 @@ ByteBuffer boundedBytes(const Directory& directory, std::string_view name, std::
   if ((status.st_mode & S_IFMT) != S_IFREG || status.st_nlink != 1) {
     throw SyncFailure{Code::unsafePath, "Sync content must be a regular file without hard links."};
   }
+  requireOwnItem(status, name);
   if (status.st_size < 0 || status.st_size > maximum) throw tooLarge();
 
   // Sized from fstat once, with one byte more to notice a file that grew, so

@@ -18,7 +18,8 @@ namespace brindell {
 //   validateItem's failures;
 //   Code::io for a failed open, fstat or read (the open's message names the
 //     file);
-//   Code::unsafePath when it is not a regular file with one link;
+//   Code::unsafePath when it is not a regular file with one link, or not
+//     the user's own and writable by nobody else (requireOwnItem);
 //   Code::capacity when it is larger than `maximum`, before reading or when
 //     it grew.
 ByteBuffer boundedBytes(const Directory& directory, std::string_view name, std::int64_t maximum);

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -67,6 +68,13 @@ Directory openChildDirectory(const Directory& parent, std::string_view name) {
   return openComponent(parent.descriptor.get(), name, parent.pathOf(name));
 }
 
+Directory openParentDirectory(const Directory& directory) {
+  const std::size_t slash = directory.path.rfind('/');
+  return openComponent(
+      directory.descriptor.get(), "..",
+      slash == 0 || slash == std::string::npos ? "/" : directory.path.substr(0, slash));
+}
+
 std::optional<struct stat> itemStatus(const Directory& directory, std::string_view name,
                                       std::string_view failurePrefix) {
   struct stat status;
@@ -89,6 +97,25 @@ void validateItem(const Directory& directory, std::string_view name, ItemRule ru
     throw missing();
   }
   checkKind(*status, rule.directory);
+}
+
+void requireOwnItem(const struct stat& status, std::string_view name) {
+  if (status.st_uid == ::geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0) return;
+  if (name.empty()) {
+    throw SyncFailure{Code::unsafePath,
+                      "The sync folder belongs to another user or can be changed by other users. "
+                      "Select a folder that only you can change."};
+  }
+  throw SyncFailure{Code::unsafePath, std::string(name) +
+                                          " belongs to another user or can be changed by other "
+                                          "users. It was left as it is; select a sync folder that "
+                                          "only you can change."};
+}
+
+void requireOwnDirectory(const Directory& directory) {
+  struct stat status;
+  if (::fstat(directory.descriptor.get(), &status) != 0) throw posixFailure(inspectPath, errno);
+  requireOwnItem(status, "");
 }
 
 bool stillAtItsPath(const Directory& directory) {
@@ -119,18 +146,25 @@ FileDescriptor openForReading(const Directory& directory) {
 }
 
 int forEachEntry(const Directory& directory,
-                 const std::function<bool(std::string_view name)>& visit) {
+                 const std::function<bool(std::string_view name)>& visit, long* position) {
   FileDescriptor readable = openForReading(directory);
   DIR* opened = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
   if (opened == nullptr) return -1;
   readable.release();
   const std::unique_ptr<DIR, int (*)(DIR*)> stream(opened, ::closedir);
+  if (position != nullptr && *position != 0) ::seekdir(stream.get(), *position);
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(stream.get());
-    if (entry == nullptr) return errno;
+    if (entry == nullptr) {
+      if (position != nullptr) *position = 0;
+      return errno;
+    }
     const std::string_view name = entry->d_name;
-    if (name != "." && name != ".." && !visit(name)) return 0;
+    if (name != "." && name != ".." && !visit(name)) {
+      if (position != nullptr) *position = ::telldir(stream.get());
+      return 0;
+    }
   }
 }
 

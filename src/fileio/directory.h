@@ -41,6 +41,10 @@ Directory openDirectory(const std::string& path);
 // failures as openDirectory for that one component.
 Directory openChildDirectory(const Directory& parent, std::string_view name);
 
+// The directory holding `directory`, reached through it (".."), with its
+// path as `directory`'s path names it.
+Directory openParentDirectory(const Directory& directory);
+
 // The item `name` inside the directory, without following a final link; the
 // directory itself for "". nullopt when nothing has that name. Throws
 // SyncFailure Code::io with posixFailure(`failurePrefix`) for any other error.
@@ -50,6 +54,17 @@ std::optional<struct stat> itemStatus(const Directory& directory, std::string_vi
 // Whether an item named `name` exists in the directory (a link counts).
 // Throws SyncFailure Code::io, naming the item, when it cannot be told.
 bool exists(const Directory& directory, std::string_view name);
+
+// Refuses what another user could have put there or may change: the sync
+// folder (`name` "") or its item `name`, as fstat or fstatat described it,
+// must be owned by the helper's own user and writable by nobody else, or
+// its contents could be planted, read back as the user's and swapped under
+// what the helper publishes. Throws SyncFailure Code::unsafePath.
+void requireOwnItem(const struct stat& status, std::string_view name);
+
+// requireOwnItem for the held directory itself. Throws it, or SyncFailure
+// Code::io when the directory cannot be inspected.
+void requireOwnDirectory(const Directory& directory);
 
 // What an item checked by validateItem must be.
 struct ItemRule {
@@ -77,8 +92,10 @@ FileDescriptor openForReading(const Directory& directory);
 // aside), read as a stream through openForReading, until it answers false.
 // Returns 0, or the errno of the failure that ended the reading (a
 // directory stream cannot be read past one); -1 when it could not be opened
-// for reading at all.
+// for reading at all. With `position`, the reading starts where it names (a
+// stream position, 0 for the beginning) and it is set to where a later
+// reading goes on: after the last entry visited, or 0 at the end.
 int forEachEntry(const Directory& directory,
-                 const std::function<bool(std::string_view name)>& visit);
+                 const std::function<bool(std::string_view name)>& visit, long* position = nullptr);
 
 }  // namespace brindell

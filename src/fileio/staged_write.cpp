@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -15,6 +17,7 @@
 #include "base/names.h"
 #include "base/platform_error.h"
 #include "base/sync_failure.h"
+#include "fileio/private_directory.h"
 
 namespace brindell {
 namespace {
@@ -29,6 +32,8 @@ constexpr std::time_t staleStagingSeconds = 60;
 // folder of a million entries costs no more than a small one.
 constexpr std::size_t maximumStaleScanEntries = 4'096;
 constexpr std::string_view stagedHistoryName = "history.json";
+// The extended attribute a staging directory is marked with as it is made.
+constexpr const char* stagingMark = "user.brindell-staging";
 constexpr std::string_view manifestName = "manifest.json";
 
 std::string quoted(std::string_view name) {
@@ -55,6 +60,23 @@ void writeAll(int file, std::string_view bytes) {
 void writeAndFlush(int file, const ContentWriter& produce) {
   produce([file](std::string_view piece) { writeAll(file, piece); });
   if (::fsync(file) != 0) throw posixFailure("Cannot synchronize the sync file", errno);
+}
+
+// A staging directory's mark: its own device and inode, which the helper
+// sets as an extended attribute on the directory it has just made. Only
+// someone who may write a directory can set one on it, so nobody else can
+// mark a directory of the user's to have it taken for a leftover, and a
+// directory renamed to a staging name keeps the mark it had, which is none;
+// a copy made elsewhere has another inode. Where the file system keeps no
+// extended attributes nothing is marked, and leftovers stay.
+std::string markOf(const struct stat& status) {
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+}
+
+bool marked(int directory, const struct stat& status) {
+  char value[64];
+  const ssize_t length = ::fgetxattr(directory, stagingMark, value, sizeof value);
+  return length >= 0 && std::string_view(value, static_cast<std::size_t>(length)) == markOf(status);
 }
 
 std::string randomStagingName() {
@@ -160,12 +182,46 @@ bool emptiedOwnShape(const Directory& staging, bool mustBePrivate) {
          unlinkOurs(staging, inner, true, mustBePrivate);
 }
 
-// Removes the leftover staging directory `name` of `parent` if it has one of
-// the shapes this helper makes, all of it private.
-void removeOwnShape(const Directory& parent, std::string_view name) {
-  const std::optional<Directory> staging = ourDirectory(parent, name, true);
-  if (staging && emptiedOwnShape(*staging, true)) unlinkOurs(parent, name, true, true);
+// Removes the emptied staging directory `name` of `parent`, held as
+// `staging`, while the name still holds it: a directory moved in under the
+// name since is someone else's.
+void removeEmptied(const Directory& parent, const std::string& name, const Directory& staging) {
+  const std::optional<struct stat> status = statusAt(parent, name);
+  if (status && status->st_ino == staging.inode && status->st_dev == staging.device) {
+    ::unlinkat(parent.descriptor.get(), name.c_str(), AT_REMOVEDIR);
+  }
 }
+
+// Where the clean-up of a parent left off reading it, kept in the private
+// directory, so that over repeated requests every entry of a parent of any
+// size is looked at while each request looks at a bounded number. Without a
+// private directory every clean-up starts at the beginning.
+class ScanCursor {
+ public:
+  explicit ScanCursor(const Directory& parent) {
+    try {
+      file_ = FileDescriptor(::openat(privateDirectory().descriptor.get(),
+                                      privateEntryName(parent, ".scan").c_str(),
+                                      O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    } catch (const SyncFailure&) {
+    }
+    char text[24] = {};
+    if (file_.valid() && ::pread(file_.get(), text, sizeof text - 1, 0) > 0) {
+      position = std::strtol(text, nullptr, 10);
+    }
+  }
+  void save() const {
+    const std::string text = std::to_string(position);
+    if (file_.valid() && ::ftruncate(file_.get(), 0) == 0) {
+      [[maybe_unused]] const ssize_t written = ::pwrite(file_.get(), text.data(), text.size(), 0);
+    }
+  }
+
+  long position = 0;  // a directory stream position; 0 is the beginning
+
+ private:
+  FileDescriptor file_;
+};
 
 // Renames without replacing anything: 0 when done, EEXIST when the name is
 // taken, the errno of the failure otherwise. Where the file system has no
@@ -200,21 +256,31 @@ void removeStaleStagingDirectories(const Directory& parent) noexcept {
   try {
     std::vector<std::string> candidates;
     std::size_t looked = 0;
-    forEachEntry(parent, [&](std::string_view name) {
-      if (isStagingName(name)) candidates.emplace_back(name);
-      return ++looked < maximumStaleScanEntries;
-    });
+    ScanCursor cursor(parent);
+    forEachEntry(
+        parent,
+        [&](std::string_view name) {
+          if (isStagingName(name)) candidates.emplace_back(name);
+          return ++looked < maximumStaleScanEntries;
+        },
+        &cursor.position);
+    cursor.save();
     const std::time_t now = std::time(nullptr);
     for (const std::string& name : candidates) {
-      const std::optional<Directory> staging = ourDirectory(parent, name, true);
+      // Everything is decided on one descriptor, and what it holds is what
+      // is emptied: the name is not looked up again but for the last rmdir.
+      FileDescriptor held(::openat(parent.descriptor.get(), name.c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
       struct stat status;
-      if (!staging || ::fstat(staging->descriptor.get(), &status) != 0 ||
-          now - status.st_mtime <= staleStagingSeconds) {
+      if (!held.valid() || ::fstat(held.get(), &status) != 0 ||
+          !ours(status, parent.device, S_IFDIR, true) || !marked(held.get(), status) ||
+          now - status.st_mtime <= staleStagingSeconds ||
+          // A living helper holds its own directory locked.
+          ::flock(held.get(), LOCK_EX | LOCK_NB) != 0) {
         continue;
       }
-      // A living helper holds its own directory locked.
-      const FileDescriptor lock = openForReading(*staging);
-      if (lock.valid() && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) removeOwnShape(parent, name);
+      const Directory staging{std::move(held), parent.pathOf(name), status.st_dev, status.st_ino};
+      if (emptiedOwnShape(staging, true)) removeEmptied(parent, name, staging);
     }
   } catch (...) {
     // Clean-up is best effort: the request's answer never depends on it.
@@ -223,7 +289,7 @@ void removeStaleStagingDirectories(const Directory& parent) noexcept {
 
 void removeLeftoversBeside(const Directory& folder) noexcept {
   try {
-    removeStaleStagingDirectories(openChildDirectory(folder, ".."));
+    removeStaleStagingDirectories(openParentDirectory(folder));
   } catch (...) {
     // As above: best effort.
   }
@@ -260,23 +326,24 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
     throw PlatformError{failure + ": another item took its place."};
   }
   directory_ = Directory{std::move(made), parent.pathOf(name_), status.st_dev, status.st_ino};
-  if (::flock(directory_.descriptor.get(), LOCK_EX | LOCK_NB) != 0) {
+  ::fsetxattr(directory_.descriptor.get(), stagingMark, markOf(status).data(),
+              markOf(status).size(), 0);
+  // Descriptors kept for the removal: a request that runs out of them
+  // (EMFILE) still empties and removes what it staged.
+  for (FileDescriptor& spare : spares_) spare = FileDescriptor(::dup(directory_.descriptor.get()));
+  if (!spares_[1].valid() || ::flock(directory_.descriptor.get(), LOCK_EX | LOCK_NB) != 0) {
     const PlatformError error = systemError(failure, errno);
-    removeIfStillOurs();
+    // Nothing is in it yet: its removal needs no descriptor.
+    removeEmptied(parent_, name_, directory_);
     throw error;
   }
 }
 
 void StagingDirectory::removeIfStillOurs() noexcept {
   try {
-    // What is in it is reached through the descriptor held since it was made;
-    // the name is unlinked only while it still holds that directory, since a
-    // directory moved in under the name is someone else's.
-    if (!emptiedOwnShape(directory_, false)) return;
-    const std::optional<struct stat> status = statusAt(parent_, name_);
-    if (status && status->st_ino == directory_.inode && status->st_dev == directory_.device) {
-      ::unlinkat(parent_.descriptor.get(), name_.c_str(), AT_REMOVEDIR);
-    }
+    for (FileDescriptor& spare : spares_) spare.reset();
+    // What is in it is reached through the descriptor held since it was made.
+    if (emptiedOwnShape(directory_, false)) removeEmptied(parent_, name_, directory_);
   } catch (...) {
     // Best effort, as every clean-up: the answer never depends on it.
   }
@@ -286,15 +353,25 @@ StagingDirectory::~StagingDirectory() {
   removeIfStillOurs();
 }
 
+std::string StagedFile::selfPath() const {
+  return "/proc/self/fd/" + std::to_string(file_.get());
+}
+
 StagedFile::StagedFile(const Directory& folder, const ContentWriter& produce) {
   file_ = FileDescriptor(
       ::openat(folder.descriptor.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (file_.valid()) {
+    // An unnamed file is named through /proc, which some sandboxes leave out:
+    // there it is given up for the staging directory before anything is
+    // written, rather than found unnameable once written.
+    struct stat status;
+    if (::fstatat(AT_FDCWD, selfPath().c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) file_.reset();
+  } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    // Anything but the ways file systems without unnamed files refuse them.
+    throw posixFailure("Cannot prepare the sync file", errno);
+  }
   if (!file_.valid()) {
-    // File systems without unnamed files refuse them in one of these ways.
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-      throw posixFailure("Cannot prepare the sync file", errno);
-    }
-    Directory parent = openChildDirectory(folder, "..");
+    Directory parent = openParentDirectory(folder);
     parentOfFolder_ = std::make_unique<Directory>(std::move(parent));
     staging_ = std::make_unique<StagingDirectory>(*parentOfFolder_);
     file_ = FileDescriptor(::openat(staging_->directory().descriptor.get(),
@@ -313,8 +390,7 @@ bool StagedFile::linkExclusively(const Directory& folder, std::string_view name)
   } else {
     // linkat through /proc gives an unnamed file its name without any
     // privilege, and fails with EEXIST rather than replace.
-    const std::string self = "/proc/self/fd/" + std::to_string(file_.get());
-    error = ::linkat(AT_FDCWD, self.c_str(), folder.descriptor.get(), target.c_str(),
+    error = ::linkat(AT_FDCWD, selfPath().c_str(), folder.descriptor.get(), target.c_str(),
                      AT_SYMLINK_FOLLOW) == 0
                 ? 0
                 : errno;
@@ -340,9 +416,9 @@ void writeNewFile(const Directory& directory, std::string_view name, std::string
 }
 
 void moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
-                     std::string_view toName) {
+                     std::string_view toName, std::string_view failurePhrase) {
   const int error = renameWithoutReplacing(from, fromName, to, toName);
-  if (error != 0 && error != EEXIST) throw posixFailure("Cannot publish the sync file", error);
+  if (error != 0 && error != EEXIST) throw posixFailure(failurePhrase, error);
 }
 
 void syncDirectory(const Directory& directory) {

@@ -40,6 +40,7 @@ class StagingDirectory {
   const Directory& parent_;
   std::string name_;
   Directory directory_;  // held readable: its descriptor carries the lock
+  FileDescriptor spares_[2];
 };
 
 // Removes from `parent` the staging directories that killed helpers left:
@@ -58,8 +59,9 @@ void removeLeftoversBeside(const Directory& folder) noexcept;
 
 // Content written in full and flushed, not yet visible under any name: an
 // unnamed file (O_TMPFILE) in the sync folder itself, or, where the file
-// system cannot make one, "history.json" in a staging directory beside the
-// folder. Dropping it unlinked leaves nothing behind.
+// system cannot make one or /proc is missing to name it through,
+// "history.json" in a staging directory beside the folder. Dropping it
+// unlinked leaves nothing behind.
 // Produces content by handing it, piece after piece, to `write`, which
 // throws when a piece cannot be written.
 using ContentWriter = std::function<void(const std::function<void(std::string_view piece)>& write)>;
@@ -81,6 +83,9 @@ class StagedFile {
   bool linkExclusively(const Directory& folder, std::string_view name);
 
  private:
+  // The unnamed file's name in /proc, through which it is named.
+  std::string selfPath() const;
+
   // Only where unnamed files are refused: the folder's parent, and the
   // staging directory made in it.
   std::unique_ptr<Directory> parentOfFolder_;
@@ -102,9 +107,10 @@ void writeNewFile(const Directory& directory, std::string_view name, std::string
 // as it stands, for the caller to judge. On a file system without an
 // exclusive rename the name is checked and then renamed, which keeps out
 // every helper only while the caller holds the destination's exclusive
-// coordination, as every caller does. Throws SyncFailure Code::io otherwise.
+// coordination, as every caller does. Throws SyncFailure Code::io otherwise,
+// with posixFailure(`failurePhrase`).
 void moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
-                     std::string_view toName);
+                     std::string_view toName, std::string_view failurePhrase);
 
 // Flushes the directory's entries to stable storage. Throws SyncFailure
 // Code::io when it cannot.

@@ -26,6 +26,11 @@ JsonValue create(Platform& platform, const Request& request) {
                       "folder with a shorter path."};
   }
   validateItem(parent, folderName, {.directory = true, .allowMissing = true});
+  // Someone else's folder under the name is refused before anything is staged.
+  if (const std::optional<struct stat> status =
+          itemStatus(parent, folderName, "Cannot inspect " + folderName)) {
+    requireOwnItem(*status, "");
+  }
 
   {
     // The folder is assembled and flushed in full beside its final place and
@@ -38,12 +43,14 @@ JsonValue create(Platform& platform, const Request& request) {
     coordinatedWrite(platform, parent, folderName, [&] {
       if (exists(parent, folderName)) return;
       // Whoever won a race to this name, the read-back below judges it.
-      moveExclusively(staging.directory(), folderName, parent, folderName);
+      moveExclusively(staging.directory(), folderName, parent, folderName,
+                      "Cannot create the sync folder");
       syncDirectory(parent);
     });
   }
 
   const Directory folder = openChildDirectory(parent, folderName);
+  requireOwnDirectory(folder);
   const ObjectFile manifest = readManifest(platform, folder);
   // readManifest has already checked the keys, the format and the version,
   // so the workspace is all that can still differ; comparing whole encodings

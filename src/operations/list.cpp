@@ -7,6 +7,7 @@ namespace brindell {
 
 JsonValue list(Platform& platform, const Request& request) {
   const Directory& folder = request.folder;
+  requireOwnDirectory(folder);
   // The manifest is read on its own first, so a folder that is not a sync
   // folder is reported as such rather than by whatever the listing trips on.
   const ObjectFile manifest = readManifest(platform, folder);

@@ -94,6 +94,7 @@ JsonValue publish(Platform& platform, const Request& request) {
                       "This history bundle exceeds the 7-MiB sync limit. Local workspace data is "
                       "unchanged."};
   }
+  requireOwnDirectory(folder);
   readManifest(platform, folder);
   validateItem(folder, name, {.allowMissing = true});
 

@@ -9,6 +9,7 @@ namespace brindell {
 JsonValue read(Platform& platform, const Request& request) {
   const Directory& folder = request.folder;
   const std::string& name = request.name;
+  requireOwnDirectory(folder);
   readManifest(platform, folder);
   requestDownload(platform, folder, name);
   const ObjectFile history = coordinatedRead(platform, folder, name, /*metadataOnly=*/false, [&] {

@@ -11,7 +11,7 @@ import jsonschema
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "support"))
 import brindell as b  # noqa: E402
-from brindell import DIRECTORY, GONE, HardLink, Link, Sparse, expect, history_files, history_name  # noqa: E402
+from brindell import DIRECTORY, GONE, HardLink, Link, Mode, Sparse, expect, history_files, history_name  # noqa: E402
 from brindell import refusal, success  # noqa: E402
 
 
@@ -110,6 +110,14 @@ TABLE = [
        refusal("link")) for r in (LIST, READ, PUBLISH, CREATE | {"operation": "create"})),
     *((f"link at the history file: {r['operation']}", {"../elsewhere": BUNDLE, NAME: Link("../elsewhere")}, r,
        refusal("link")) for r in (LIST, READ, PUBLISH)),
+    # Only what no one else may change is trusted: the folder, the manifest and a history file read or compared.
+    *((f"folder writable by others: {r['operation']}", {".": Mode(mode)}, r, refusal("foreign_folder"))
+      for r, mode in ((LIST, 0o777), (READ, 0o770), (PUBLISH, 0o702), (CREATE | {"operation": "create"}, 0o720))),
+    *((f"manifest writable by others: {r['operation']}", {M: Mode(0o620)}, r, refusal("foreign_item", item=M))
+      for r in (LIST, READ, PUBLISH, CREATE | {"operation": "create"})),
+    *((f"history file writable by others: {r['operation']}", {NAME: b.Shared(BUNDLE)}, r,
+       refusal("foreign_item", item=NAME)) for r in (READ, PUBLISH)),
+    ("folder of others beside", {"../other": DIRECTORY, "../other/x": "", "..": Mode(0o777)}, LIST, b.listed({})),
     # list; metadata counts toward no limit, except the entries past 32
     ("sorted", METADATA | {NAME2: "", NAME: BUNDLE}, {"op": "list", "folder": "$"}, in_list({NAME2: "", NAME: BUNDLE})),
     ("7 MiB", {M: b.manifest() + " " * 3998} | history_files(1, b.BUNDLE_LIMIT) | METADATA, LIST,
@@ -197,11 +205,15 @@ def check_table():
                    b.snapshot(parent) == after and schema.is_valid(json.loads(done.stdout or "{}")), label, "again")
 
 
-# A reader that waited for another helper's lock finds another directory at the folder's path.
+# A reader that waited for another helper's lock finds another directory at the folder's path. A lock on the folder
+# itself, which anyone who may read it can take, holds up nothing.
 def check_moved():
     with tempfile.TemporaryDirectory() as parent:
         folder = b.sync_folder(parent)
-        fcntl.flock(lock := os.open(folder, os.O_RDONLY), fcntl.LOCK_EX)
+        fcntl.flock(on_folder := os.open(folder, os.O_RDONLY), fcntl.LOCK_EX)
+        expect(b.run(ask("list", folder), timeout=10).stdout == b.listed({}), "a lock on the folder itself")
+        os.close(on_folder)
+        fcntl.flock(lock := os.open(b.private_entry(folder), os.O_RDONLY | os.O_CREAT, 0o600), fcntl.LOCK_EX)
         helper = subprocess.Popen([b.HELPER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         helper.stdin.write(b.canonical(ask("list", folder)).encode())
         helper.stdin.close()
@@ -212,6 +224,23 @@ def check_moved():
         os.mkdir(folder)
         os.close(lock)
         expect(b"SYNC_FOLDER_MOVED" in helper.stdout.read(), "moved while waiting")
+
+
+# Another user's sync folder, made first in a parent anyone may write to, is never taken for the user's own; nor is
+# one the user may read but not change. Needs root, to act as two users.
+def check_other_users():
+    if not (account := b.ordinary_account()):
+        return print("skipped the checks as two users: they need root")
+    with tempfile.TemporaryDirectory() as top:
+        os.chmod(top, 0o1777)
+        theirs = b.sync_folder(top, {NAME: BUNDLE})  # made by root, readable by all
+        os.chmod(theirs, 0o755)
+        for request in (CREATE | {"folder": top}, ask("list", theirs), ask("read", theirs, name=NAME),
+                        PUBLISH | {"folder": theirs, "name": NAME2}):
+            done = b.run(request, user=account[0], group=account[1], extra_groups=[])
+            operation = request.get("operation", request.get("op"))
+            expect(done.stdout == refusal("foreign_folder"), f"another user's folder: {operation}", done)
+        expect(sorted(os.listdir(theirs)) == sorted([M, NAME]), "theirs unchanged", os.listdir(theirs))
 
 
 # Helpers at once agree: creates of one workspace on one folder, publishes of one name on one file, created once.
@@ -323,6 +352,7 @@ if __name__ == "__main__":
     b.use(sys.argv[1])
     check_table()
     check_moved()
+    check_other_users()
     check_races()
     check_long_paths()
     check_nonblocking()

@@ -62,6 +62,10 @@ MESSAGES = {
     "link": ("SYNC_UNSAFE_PATH", "Sync paths cannot contain symbolic links. Select the actual folder."),
     "too_long": ("SYNC_UNSAFE_PATH", "The sync folder's path would be longer than 4,096 bytes. Select a parent folder "
         "with a shorter path."),
+    "foreign_folder": ("SYNC_UNSAFE_PATH", "The sync folder belongs to another user or can be changed by other users. "
+        "Select a folder that only you can change."),
+    "foreign_item": ("SYNC_UNSAFE_PATH", "{item} belongs to another user or can be changed by other users. It was left "
+        "as it is; select a sync folder that only you can change."),
     "wrong_kind": ("SYNC_UNSAFE_PATH", "The sync path contains an unexpected filesystem item."),
     "bad_name": ("SYNC_UNSAFE_PATH", "Invalid immutable history filename."),
     "hard_link": ("SYNC_UNSAFE_PATH", "Sync content must be a regular file without hard links."),
@@ -117,21 +121,26 @@ def published(created, name):
 
 
 # Items other than files of text: a symbolic link to a target, another name of
-# an item (named as the items are), a file of a size that takes no disk space.
+# an item (named as the items are), a file of a size that takes no disk space,
+# a file of text that others may write, and a new mode for an item already there.
 class Link(str): pass  # noqa: E701
 class HardLink(str): pass  # noqa: E701
 class Sparse(int): pass  # noqa: E701
+class Shared(str): pass  # noqa: E701
+class Mode(int): pass  # noqa: E701
 
 
 DIRECTORY, GONE = object(), object()
 
 
-# Makes each item of {relative name: text (a file), Link, HardLink, Sparse, DIRECTORY or GONE (removed)} in `top`,
-# in order.
+# Makes each item of {relative name: text (a file), Link, HardLink, Sparse, Shared, Mode, DIRECTORY or GONE (removed)} in
+# `top`, in order.
 def build(top, items):
     for name, what in items.items():
         path = os.path.join(top, name)
-        if what is DIRECTORY or what is GONE:
+        if isinstance(what, Mode):
+            os.chmod(path, what)
+        elif what is DIRECTORY or what is GONE:
             (os.makedirs if what is DIRECTORY else os.unlink)(path)
         elif isinstance(what, (Link, HardLink)):
             os.path.lexists(path) and os.unlink(path)  # a link in place of an item
@@ -139,6 +148,7 @@ def build(top, items):
         else:
             with open(path, "wb") as file:
                 file.truncate(what) if isinstance(what, Sparse) else file.write(what.encode())
+            isinstance(what, Shared) and os.chmod(path, 0o646)
 
 
 def history_files(count, size):
@@ -184,10 +194,27 @@ def ordinary_account(name="brindell-test"):
     return entry.pw_uid, entry.pw_gid
 
 
+# What this user's helpers keep in their private directory for the directory `path`: its lock file (".lock"), where
+# its clean-up goes on (".scan"). The private directory is made when missing.
+def private_entry(path, ending=".lock"):
+    runtime = os.environ.get("XDG_RUNTIME_DIR", "")
+    private = os.path.join(runtime, "brindell") if runtime.startswith("/") else f"/tmp/brindell-{os.geteuid()}"
+    os.makedirs(private, 0o700, exist_ok=True)
+    info = os.stat(path)
+    return os.path.join(private, f"{info.st_dev}-{info.st_ino}{ending}")
+
+
+# Marks the directory `path` as the helper marks its staging directories, by its own device and inode (or those of
+# `like`, as a copy would carry the mark of its original).
+def mark_staging(path, like=None):
+    info = os.stat(like or path)
+    os.setxattr(path, "user.brindell-staging", f"{info.st_dev}:{info.st_ino}".encode(), follow_symlinks=False)
+
+
 # One run of the helper with `request` (bytes, text or a JSON value) on its
-# standard input; `options` go to subprocess.run.
+# standard input; `options` go to subprocess.run ("args" to run it otherwise).
 def run(request, **options):
     request = request if isinstance(request, (bytes, str)) else canonical(request)
     request = request.encode() if isinstance(request, str) else request
     pipes = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
-    return subprocess.run([HELPER], **{"input": request, "timeout": 60, **pipes, **options})
+    return subprocess.run(options.pop("args", [HELPER]), **{"input": request, "timeout": 60, **pipes, **options})

@@ -4,7 +4,7 @@
 # when another process puts its own directory under the name of create's staging directory.
 #
 #   python3 tests/system/system_suite.py HELPER
-import collections, fcntl, json, os, pathlib, re, shutil, subprocess, sys, tempfile, time  # noqa
+import collections, fcntl, json, os, pathlib, re, resource, shutil, subprocess, sys, tempfile, time  # noqa
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
 import brindell as b  # noqa: E402
@@ -39,11 +39,11 @@ IO, FULL, NAMED = "Input/output error", "No space left on device", f"\u201c{F}\u
 STEPS = {"create": [
     ("mkdirat", STAGING, 1, "ENOSPC", "Cannot create a staging directory in \u201ccreate\u201d"),
     ("mkdirat", 'sync"', 1, "ENOSPC", f"Cannot create directory {NAMED}"),
-    ("openat", "O_CREAT", 1, "EIO", "Cannot prepare the sync file"),
+    ("openat", "O_EXCL", 1, "EIO", "Cannot prepare the sync file"),
     ("write", "format", 1, "ENOSPC", "Cannot write the sync file"),
     ("fsync", "", 1, "EIO", "Cannot synchronize the sync file"),
     ("fsync", "", 2, "EIO", "Cannot synchronize the sync directory"),
-    ("renameat2", "NOREPLACE", 1, "EIO", "Cannot publish the sync file"),
+    ("renameat2", "NOREPLACE", 1, "EIO", "Cannot create the sync folder"),
     ("fsync", "", 3, "EIO", "Cannot synchronize the sync directory"),
     ("openat", '"manifest.json", O_RDONLY', 1, "EIO", "Cannot read manifest.json"),
     ("getdents64", "", -1, "EIO", f"Cannot list {NAMED}")], "publish": [
@@ -108,13 +108,15 @@ LOADER = ("/etc/ld.so", "/lib/", "/usr/lib/")  # the dynamic loader's opens, bef
 
 
 # Whether a traced run took the background's priorities, opened nothing by name through a link nor anything a child
-# would inherit, created nothing but exclusively, never blocked on another helper's lock and closed no descriptor twice.
+# would inherit, created nothing but exclusively (but its own lock files and clean-up cursors in its private
+# directory), never blocked on another helper's lock and closed no descriptor twice.
 def careful(trace):
     opens = re.findall(r'^\d+ +openat2?\((\w+), "([^"]*)"(.*)$', trace, re.M)
     return re.search(r"setpriority\(PRIO_PROCESS, \d+, 10\b", trace) and "(IOPRIO_CLASS_BE, 7)" in trace and all(
         "O_CLOEXEC" in rest and ("O_NOFOLLOW" in rest or "RESOLVE_NO_SYMLINKS" in rest or
                                  name in ("/", ".") or name.startswith(LOADER)) for fd, name, rest in opens) \
-        and all("O_EXCL" in rest for _, _, rest in opens if "O_CREAT" in rest) \
+        and all("O_EXCL" in rest or re.fullmatch(r"\d+-\d+\.(lock|scan)", name) for _, name, rest in opens
+                if "O_CREAT" in rest) \
         and all("LOCK_NB" in lock for lock in re.findall(r"^\d+ +flock\((.*)$", trace, re.M)) and " EBADF " not in trace
 
 
@@ -178,7 +180,8 @@ def check_failing_calls(root):
 
 
 # Staging directories as killed helpers leave them, each with its items and whether a later helper removes it: only
-# the exact shapes the helper makes, every item ours and private, unlocked and a minute old. A stray beside an item
+# the exact shapes the helper makes, marked as made by it, every item ours and private, unlocked and a minute old.
+# A directory of the user's renamed to a staging name carries no mark; a copy carries its original's. A stray beside an item
 # of ours comes under several names, as a directory lists its entries in an order of its own.
 SHAPES = [("empty0", {}, True), ("file00", {"history.json": "{}"}, True), ("fold00", {F: DIRECTORY}, True),
           ("fman00", {F: DIRECTORY, F + "/manifest.json": ""}, True), ("extra0", {"history.json": "", "notes": ""}, False),
@@ -188,7 +191,8 @@ SHAPES = [("empty0", {}, True), ("file00", {"history.json": "{}"}, True), ("fold
           *((f"more{n}0", {"history.json": "{}", n: ""}, False) for n in "abcdefgh"),
           ("other0", {}, os.geteuid() != 0), ("locked", {}, False), ("young0", {}, False), ("public", {}, False),
           ("shared", {"history.json": ""}, False), ("toolong", {}, False),
-          ("suffix", {F[:-4] + "SYNC": DIRECTORY}, False)]
+          ("suffix", {F[:-4] + "SYNC": DIRECTORY}, False), ("unmark", {"history.json": "{}"}, False),
+          ("copied", {}, False)]
 
 
 def check_leftovers(root):
@@ -197,6 +201,9 @@ def check_leftovers(root):
         b.build(parent, {STAGING + name: DIRECTORY})
         b.build(os.path.join(parent, STAGING + name), items)
     os.umask(umask)
+    for name, _, _ in SHAPES:
+        name != "unmark" and b.mark_staging(os.path.join(parent, STAGING + name),
+                                            parent if name == "copied" else None)
     b.build(parent, {STAGING + "linkTo": Link("x"), STAGING + "fileAt": ""})
     os.chmod(os.path.join(parent, STAGING + "public"), 0o701)
     os.chmod(os.path.join(parent, STAGING + "shared", "history.json"), 0o640)
@@ -212,22 +219,28 @@ def check_leftovers(root):
     expect({k: v for k, v in b.snapshot(parent).items() if not k.startswith(os.path.join(parent, F))} == {
         k: v for k, v in before.items() if not any(k == g or k.startswith(g + "/") for g in gone)}, "leftovers")
 
-    # In a crowded parent the clean-up looks at 4,096 entries, no more: of leftovers alone, as many go.
+    # In a crowded parent the clean-up looks at 4,096 entries, no more: of leftovers alone, as many go; the next one
+    # goes on where it stopped.
     crowded = os.path.join(root, "crowded")
     os.makedirs(crowded)
+    pathlib.Path(b.private_entry(crowded, ".scan")).unlink(missing_ok=True)  # of a directory gone, same inode
     for i in range(4100):
         os.mkdir(made := os.path.join(crowded, f"{STAGING}{i:06d}"), 0o700)
+        b.mark_staging(made)
         os.utime(made, (time.time() - 120,) * 2)
-    b.run({"op": "create", "folder": crowded, "workspaceId": b.WORKSPACE})
-    expect(len(b.staging_leftovers(crowded)) == 4, "crowded", len(b.staging_leftovers(crowded)))
+    left = []
+    for workspace in (b.WORKSPACE, b.OTHER):
+        b.run({"op": "create", "folder": crowded, "workspaceId": workspace})
+        left.append(len(b.staging_leftovers(crowded)))
+    expect(left == [4, 0], "crowded", left)
 
 
-# Another process moves create's staging directory away while create holds it (locked, its second mkdirat held back a
-# second) and puts an empty private directory of its own under the name: create works on in its own, makes its own
+# Another process moves create's staging directory away while create holds it (locked, its third mkdirat held back
+# three seconds) and puts an empty private directory of its own under the name: create works on in its own, makes its own
 # folder, and neither uses nor removes the impostor.
 def check_impostor(root):
     os.makedirs(parent := os.path.join(root, "impostor"))
-    helper = subprocess.Popen(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=mkdirat:delay_enter=1000000:when=2",
+    helper = subprocess.Popen(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=mkdirat:delay_enter=3000000:when=3",
                                b.HELPER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     helper.stdin.write(b.canonical({"op": "create", "folder": parent, "workspaceId": b.WORKSPACE}).encode())
     helper.stdin.close()
@@ -265,12 +278,34 @@ def check_refused_early(root):
         scenario.tree()
         make(os.path.join(scenario.parent, at))
         done, trace = traced(scenario.request)
-        expect(b"SYNC_UNSAFE_PATH" in done.stdout and not re.search("mkdirat|O_TMPFILE", trace), kind, (done, trace))
+        expect(b"SYNC_UNSAFE_PATH" in done.stdout and not re.search(f'mkdirat\\(\\d+, "{STAGING}|O_TMPFILE', trace), kind, (done, trace))
+
+
+# Out of descriptors wherever the limit falls, create and publish answer as they would or with SYNC_IO, and leave
+# nothing behind: every way out removes what was staged. Without /proc (some sandboxes), where an unnamed file cannot
+# be named, publish stages beside the folder instead; that needs root, to hide /proc.
+def check_descriptors(root):
+    for kind in ("create", "publish"):
+        scenario = Scenario(kind, root)
+        for limit in range(4, 17):
+            scenario.tree()
+            done = b.run(scenario.request, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit,) * 2))
+            after, leftovers = contents(scenario.parent)
+            expect(not leftovers and ((done.stdout, after) == (scenario.answer, scenario.intended) or b'"SYNC_IO"' in
+                   done.stdout and after in (scenario.before, scenario.intended)), f"{kind} with {limit} descriptors",
+                   (done.stdout, leftovers))
+        if os.geteuid() == 0:
+            scenario.tree()
+            done = b.run(scenario.request, args=["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                                 'mount -t tmpfs none /proc && exec "$0"', b.HELPER])
+            expect((done.stdout, contents(scenario.parent)) == (scenario.answer, (scenario.intended, [])),
+                   f"{kind} without /proc", done)
 
 
 if __name__ == "__main__":
     b.use(sys.argv[1])
     with tempfile.TemporaryDirectory(dir=os.path.realpath("/tmp")) as root:
-        for check in (check_failing_calls, check_leftovers, check_impostor, check_refused_early, check_read_calls):
+        for check in (check_failing_calls, check_leftovers, check_impostor, check_refused_early, check_read_calls,
+                      check_descriptors):
             check(root)
     sys.exit(b.finish())

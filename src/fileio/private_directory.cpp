@@ -1,0 +1,61 @@
+#include "fileio/private_directory.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+
+#include "base/names.h"
+#include "base/sync_failure.h"
+
+namespace brindell {
+namespace {
+
+// The directory `name` of `base`, made when missing, if it is the user's own
+// and private: whoever else could write it could take or replace the lock
+// files in it.
+std::optional<Directory> ownPrivateChild(const std::string& base, const std::string& name) {
+  try {
+    const Directory parent = openDirectory(normalizedPath(base));
+    if (::mkdirat(parent.descriptor.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
+      return std::nullopt;
+    }
+    Directory held = openChildDirectory(parent, name);
+    struct stat status;
+    if (::fstat(held.descriptor.get(), &status) == 0 && status.st_uid == ::geteuid() &&
+        (status.st_mode & 077) == 0) {
+      return held;
+    }
+  } catch (const SyncFailure&) {
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+const Directory& privateDirectory() {
+  static std::optional<Directory> held;
+  if (held) return *held;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') held = ownPrivateChild(runtime, "brindell");
+  if (!held) {
+    const std::string name = "brindell-" + std::to_string(::geteuid());
+    held = ownPrivateChild("/tmp", name);
+    if (!held) {
+      throw SyncFailure{Code::io, "Cannot coordinate with other helpers: /tmp/" + name +
+                                      " is not a private directory of this user. Local "
+                                      "workspace data is unchanged."};
+    }
+  }
+  return *held;
+}
+
+std::string privateEntryName(const Directory& directory, std::string_view ending) {
+  std::string name = std::to_string(directory.device) + "-" + std::to_string(directory.inode);
+  name += ending;
+  return name;
+}
+
+}  // namespace brindell
