@@ -52,9 +52,14 @@ constexpr std::string_view databaseEndings[] = {".db", ".db-wal", ".db-shm"};
 
 // Syncthing: a download goes to ".syncthing." + name + ".tmp" (on Windows
 // peers "~syncthing~" + name + ".tmp"), renamed over the name when complete;
-// an interrupted one stays up to a day. A name too long for the additions is
-// hashed instead and cannot be told (docs: "Understanding Synchronization",
-// "Temporary Files").
+// an interrupted one stays up to a day (docs: "Understanding
+// Synchronization", "Temporary Files"). A name longer than 145 bytes (160
+// less the additions) is replaced by the hexadecimal hash of its path in the
+// folder: MD5, 32 digits, in older releases, SHA-256, 64 digits, in later
+// ones (source: lib/fs/tempname.go). Every conflict copy of a history file
+// is that long. Such a name reads as an item named by the digits, which is
+// never the manifest or a history file: an item in transit that is neither,
+// which is what it is.
 constexpr std::string_view syncthingTemporaryPrefixes[] = {".syncthing.", "~syncthing~"};
 constexpr std::string_view syncthingTemporaryEnding = ".tmp";
 

@@ -9,6 +9,7 @@
 
 #include "base/names.h"
 #include "base/sync_failure.h"
+#include "base/wording.h"
 #include "fileio/safe_path.h"
 
 namespace brindell {
@@ -17,9 +18,10 @@ namespace {
 constexpr std::string_view inspectPath = "Cannot inspect the sync path";
 
 SyncFailure missing() {
-  return SyncFailure{Code::missing,
-                     "The selected sync folder or file is unavailable. Restore access or wait for "
-                     "iCloud Drive, then retry."};
+  return SyncFailure{
+      Code::missing,
+      "The selected sync folder or file is unavailable. Restore access or wait for " +
+          std::string(syncService) + ", then retry."};
 }
 
 // The kind checks every component of a path passes, the last one included.

@@ -56,17 +56,11 @@ void searchBeside(Platform& platform, const Directory& directory,
 
 }  // namespace
 
-bool isClientMetadata(Platform& platform, const std::string& name) {
-  return platform.clientFile(name).kind == ClientFileKind::metadata;
-}
-
-void refuseClientItem(Platform& platform, const std::string& name) {
+void refuseClientConflictCopy(Platform& platform, const std::string& name) {
   const ClientFile file = platform.clientFile(name);
-  if (file.kind != ClientFileKind::inTransit && file.kind != ClientFileKind::conflictCopy) return;
+  if (file.kind != ClientFileKind::conflictCopy) return;
   const auto item = std::find_if(file.items.begin(), file.items.end(), isFolderItem);
-  if (item == file.items.end()) return;
-  if (file.kind == ClientFileKind::inTransit) throw downloadPending(*item);
-  throw conflictCopy(*item, name);
+  if (item != file.items.end()) throw conflictCopy(*item, name);
 }
 
 void refuseClientDownload(Platform& platform, const Directory& directory, std::string_view item) {

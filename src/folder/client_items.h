@@ -18,18 +18,11 @@ namespace brindell {
 // than a bounded number of entries. Clients leave a handful.
 inline constexpr std::int64_t maximumClientMetadataEntries = 32;
 
-// Whether a sync client keeps the entry for itself (ClientFileKind::metadata):
-// the listing passes over it as it does ".DS_Store". Never throws.
-bool isClientMetadata(Platform& platform, const std::string& name);
-
-// For an entry that is not one of the folder's own items: throws when a sync
-// client left it for "manifest.json" or a history file
-//   still downloading: Code::downloadPending item + " is not available
-//     yet: ...", the message naming the item the entry stands for;
-//   in conflict: Code::fileConflict, the message naming the item and the
-//     entry;
+// For an entry that is not one of the folder's own items: throws
+// Code::fileConflict, the message naming the item and the entry, when a sync
+// client left it as a conflict copy of "manifest.json" or a history file,
 // and returns otherwise, leaving the entry to the caller.
-void refuseClientItem(Platform& platform, const std::string& name);
+void refuseClientConflictCopy(Platform& platform, const std::string& name);
 
 // For an item of the directory that is missing: throws Code::downloadPending
 // as above when the directory shows a sync client's download of it in progress, and

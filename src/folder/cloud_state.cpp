@@ -4,6 +4,7 @@
 
 #include "base/names.h"
 #include "base/sync_failure.h"
+#include "base/wording.h"
 #include "folder/client_items.h"
 #include "folder/coordinated_access.h"
 
@@ -29,7 +30,7 @@ CloudState cloudState(Platform& platform, const Directory& directory, std::strin
   const std::string itemName = name.empty() ? lastComponent(directory.path) : std::string(name);
 
   if (isTrue(values.isSymbolicLink) || isTrue(values.isAliasFile)) {
-    throw SyncFailure{Code::unsafePath, "Sync items cannot be symbolic links or Finder aliases."};
+    throw SyncFailure{Code::unsafePath, "Sync items cannot be " + std::string(linkKinds) + "."};
   }
   if (isTrue(values.ubiquitousItemIsExcludedFromSync)) {
     throw SyncFailure{Code::excluded,
@@ -84,9 +85,9 @@ void requestDownload(Platform& platform, const Directory& directory, std::string
         // A sync client may be downloading it, which tells the user more.
         refuseClientDownload(platform, directory, name);
         throw SyncFailure{Code::downloadPending,
-                          std::string(name) +
-                              " is not available yet. Wait for iCloud Drive and retry; the "
-                              "existing workspace will not be replaced."};
+                          std::string(name) + " is not available yet. Wait for " +
+                              std::string(syncService) +
+                              " and retry; the existing workspace will not be replaced."};
       }
       validateItem(directory, placeholder, {});
     }

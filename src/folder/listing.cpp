@@ -1,11 +1,13 @@
 #include "folder/listing.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "base/limits.h"
 #include "base/names.h"
 #include "base/sync_failure.h"
+#include "base/wording.h"
 #include "folder/client_items.h"
 #include "folder/cloud_state.h"
 #include "folder/manifest.h"
@@ -36,6 +38,23 @@ Classified classify(const std::string& name) {
   return {true, std::string(base)};
 }
 
+// An entry's metadata, which must describe a regular file with a size.
+ResourceValues regularFile(ResourceValues values) {
+  if (values.isRegularFile != true || !values.fileSize || *values.fileSize < 0) {
+    throw SyncFailure{Code::unsafePath, "A sync item is not a regular file with a known size."};
+  }
+  return values;
+}
+
+// The history file an entry a sync client is bringing stands for, if any.
+std::optional<std::string> incomingHistoryFile(const ClientFile& client) {
+  if (client.kind != ClientFileKind::inTransit) return std::nullopt;
+  const auto item = std::find_if(client.items.begin(), client.items.end(),
+                                 [](const std::string& name) { return isHistoryFileName(name); });
+  if (item == client.items.end()) return std::nullopt;
+  return *item;
+}
+
 // An admitted entry's item's metadata, which exists even while only a
 // placeholder is local; it must be a regular file with a size. A placeholder
 // whose metadata has not arrived gets its item's download asked for, to be
@@ -51,10 +70,7 @@ ResourceValues itemValues(Platform& platform, const Directory& folder, const Cla
                       "iCloud Drive has not supplied the history file's metadata yet. Retry "
                       "after its download completes."};
   }
-  if (values.isRegularFile != true || !values.fileSize || *values.fileSize < 0) {
-    throw SyncFailure{Code::unsafePath, "A sync item is not a regular file with a known size."};
-  }
-  return values;
+  return regularFile(values);
 }
 
 // Counts an admitted history file against the folder's limits.
@@ -95,22 +111,36 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
   std::int64_t entryCount = 0;
   std::int64_t clientMetadataCount = 0;
   std::set<std::string> seen;
+  std::vector<FileEntry> arriving;
 
   auto judge = [&](const std::string& name) {
-    // A sync client's metadata is no part of the folder's contents and uses up
-    // none of its entries, until so many that the work must stay bounded.
-    const bool clientMetadata = isClientMetadata(platform, name);
-    if (clientMetadata && ++clientMetadataCount <= maximumClientMetadataEntries) return;
+    // A sync client's metadata, and what it is bringing that is no history
+    // file (the manifest, a conflict copy, an item whose name it hashed), are
+    // no part of the folder's contents until they land, and use up none of
+    // its entries, until so many that the work must stay bounded.
+    const ClientFile client = platform.clientFile(name);
+    const std::optional<std::string> incoming = incomingHistoryFile(client);
+    const bool clientOwn = client.kind == ClientFileKind::metadata ||
+                           (client.kind == ClientFileKind::inTransit && !incoming);
+    if (clientOwn && ++clientMetadataCount <= maximumClientMetadataEntries) return;
     if (++entryCount > maximumEntries) {
       throw SyncFailure{Code::capacity,
                         "The sync folder exceeds its 512-file limit. Local edits are safe; use a "
                         "new sync folder or an explicitly supported retention workflow."};
     }
-    if (name == ".DS_Store" || clientMetadata) return;
+    if (name == ".DS_Store" || clientOwn) return;
+    if (incoming) {
+      validateItem(folder, name, {.allowMissing = true});
+      // The size the client's file announces: Syncthing's temporary file has
+      // the full size from the start, a virtual file a byte or none.
+      const ResourceValues values = regularFile(platform.promisedResourceValues(folder, name));
+      arriving.push_back(FileEntry{*incoming, *values.fileSize});
+      return;
+    }
     const Classified item = classify(name);
     const bool isManifest = item.baseName == manifestFileName;
     if (!isManifest && !isHistoryFileName(item.baseName)) {
-      refuseClientItem(platform, name);
+      refuseClientConflictCopy(platform, name);
       throw SyncFailure{Code::folderContents,
                         "The sync folder contains an unexpected item: " + name +
                             ". Preserve it and select the dedicated "
@@ -119,8 +149,8 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
     if (!seen.insert(item.baseName).second) {
       throw SyncFailure{Code::fileConflict,
                         "The sync folder contains ambiguous copies of " + item.baseName +
-                            ". Wait for iCloud Drive or inspect the conflicting files before "
-                            "retrying."};
+                            ". Wait for " + std::string(syncService) +
+                            " or inspect the conflicting files before retrying."};
     }
     validateItem(folder, name, {.allowMissing = true});
     const ResourceValues values = itemValues(platform, folder, item);
@@ -141,11 +171,17 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
   if (!platform.enumerateDirectory(folder, judge)) {
     throw SyncFailure{Code::io, "Cannot list the selected sync folder."};
   }
+  // A history file a sync client is bringing stands for the file, as a cloud
+  // drive's placeholder does; beside a complete copy (a new version on its
+  // way) it changes nothing.
+  for (const FileEntry& file : arriving) {
+    if (seen.insert(file.name).second) admitHistoryFile(result, file.name, file.size, true);
+  }
   if (!seen.contains(manifestFileName)) {
-    throw SyncFailure{
-        Code::downloadPending,
-        "The workspace manifest disappeared during listing. Wait for iCloud Drive and "
-        "retry; this folder will not be reinitialized."};
+    throw SyncFailure{Code::downloadPending,
+                      "The workspace manifest disappeared during listing. Wait for " +
+                          std::string(syncService) +
+                          " and retry; this folder will not be reinitialized."};
   }
   std::sort(result.files.begin(), result.files.end(),
             [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });

@@ -27,10 +27,14 @@ struct Listing {
 JsonValue filesJson(const std::vector<FileEntry>& files);
 
 // Enumerates the folder once and judges every entry: ".DS_Store" is ignored,
-// and so is a sync client's metadata, uncounted up to a bound; the manifest and
-// history files (or their placeholders) are admitted and checked; a sync
-// client's download or conflict copy of one of those fails as such
-// (refuseClientItem); anything else fails. Enforces the limits (514 enumerated entries,
+// and so is a sync client's metadata or an item it is bringing that is no
+// history file (the manifest, a conflict copy, a hashed name), uncounted up
+// to a bound; the manifest and history files (or their placeholders) are
+// admitted and checked; a history file a sync client is bringing is listed
+// as its placeholder would be, with the size the client's file announces,
+// unless the complete file is there too; a sync client's conflict copy of
+// the manifest or a history file fails as such (refuseClientConflictCopy);
+// anything else fails. Enforces the limits (514 enumerated entries,
 // 4,096-byte manifest, 7 MiB per history file, 512 files, 64 MiB in total).
 // Changes nothing in the folder; at most asks for a placeholder's download.
 // `metadataOnly` applies to the folder's own cloud state. Throws SyncFailure

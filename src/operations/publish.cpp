@@ -3,6 +3,7 @@
 #include "base/limits.h"
 #include "base/names.h"
 #include "base/sync_failure.h"
+#include "base/wording.h"
 #include "fileio/staged_write.h"
 #include "folder/cloud_state.h"
 #include "folder/coordinated_access.h"
@@ -26,13 +27,15 @@ bool placeStagedFile(Platform& platform, const Directory& folder, const std::str
                   [&](const FileEntry& file) { return file.name == name; })) {
     throw SyncFailure{Code::downloadPending,
                       "An existing cloud copy of this immutable file is still downloading. Retry "
-                      "after iCloud Drive makes it available."};
+                      "after " +
+                          std::string(syncService) + " makes it available."};
   }
   if (static_cast<std::int64_t>(contents.files.size()) >= maximumFiles ||
       contents.totalBytes + size > maximumFolderBytes) {
     throw SyncFailure{Code::capacity,
                       "Publishing would exceed the sync folder's 512-file or 64-MiB limit. Local "
-                      "edits remain saved on this Mac."};
+                      "edits remain saved on " +
+                          std::string(thisMachine) + "."};
   }
   // Another writer that got the name first makes this false; the contents
   // are then compared like any existing file's.

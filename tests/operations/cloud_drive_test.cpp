@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "base/wording.h"
 #include "cloud/posix_platform.h"
 #include "folder/coordinated_access.h"
 #include "folder/listing.h"
@@ -207,7 +208,7 @@ using enum Call;
 INSTANTIATE_TEST_SUITE_P(Rows, CloudDrive, ::testing::Values(
     // The item's own state, judged in this order.
     Case{"alias", {{S::plain, m, {.isAliasFile = true}}}, read,
-        "SYNC_UNSAFE_PATH: Sync items cannot be symbolic links or Finder aliases."},
+        "SYNC_UNSAFE_PATH: Sync items cannot be " + std::string(linkKinds) + "."},
     Case{"conflict_before_errors", {{S::plain, m, {.ubiquitousItemDownloadingError = "x",
         .ubiquitousItemHasUnresolvedConflicts = true}}}, read, conflict},
     Case{"conflict_versions", {{S::versions, m}}, read, conflict},
@@ -243,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, CloudDrive, ::testing::Values(
     // promised; a file the drive has not downloaded is not replaced.
     Case{"publish_over_a_download", {{S::files, placeholder2}, {S::promised, name2, notDownloaded}},
         publish, "SYNC_DOWNLOAD_PENDING: An existing cloud copy of this immutable file is still "
-        "downloading. Retry after iCloud Drive makes it available."},
+        "downloading. Retry after " + std::string(syncService) + " makes it available."},
     Case{"publish_excluded", {{S::plain, "", {.ubiquitousItemIsExcludedFromSync = true}}}, publish,
         "SYNC_EXCLUDED: iCloud Drive excludes this folder or file from synchronization. Select an "
         "available iCloud Drive folder."},
@@ -332,7 +333,7 @@ TEST(ClientDownload, IsLookedForUpToTheListingsBound) {
     writeFile(folder + "/~syncthing~" + name2 + ".tmp", "");
     FakePlatform drive;
     const std::string outcome = outcomeOf([&] { called(read, drive, folder); });
-    EXPECT_EQ(outcome.find("sync client") != outcome.npos, others == 544) << outcome;
+    EXPECT_EQ(outcome.find("has not finished downloading") != outcome.npos, others == 544) << outcome;
   }
 }
 

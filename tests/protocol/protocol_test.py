@@ -162,10 +162,14 @@ TABLE = [
     # Sync clients: a download in progress is not there yet; a conflict copy
     # names both files; a client's name for anything else is a stray.
     ("metadata: read", METADATA | KEPT, READ, success(BUNDLE)),
-    ("download", {f".syncthing.{NAME2}.tmp": '{"pa'}, LIST, pending(NAME2, True)),
+    ("download", {f".syncthing.{NAME2}.tmp": '{"pa'}, LIST, in_list({NAME2: '{"pa'})),
     ("download: read", {f".syncthing.{NAME2}.tmp": '{"pa'}, READ2, pending(NAME2, True)),
     ("manifest download", {M: GONE, "~syncthing~manifest.json.tmp": ""}, LIST, pending(M, True)),
-    ("virtual file", {NAME2 + ".nextcloud": " "}, LIST, pending(NAME2, True)),
+    ("virtual file", {NAME2 + ".nextcloud": " "}, LIST, in_list({NAME2: " "})),
+    ("download: publish", {f"~syncthing~{NAME}.tmp": ""}, PUBLISH, refusal("copy_arriving")),
+    # A new version on its way beside the complete file changes nothing.
+    *((f"download beside the file: {r['operation']}", KEPT | {f".syncthing.{NAME}.tmp": "{}"}, r, answer)
+      for r, answer in ((LIST, in_list(KEPT)), (READ, success(BUNDLE)), (PUBLISH, b.published(False, NAME)))),
     ("virtual manifest", {M: GONE, "manifest.json.owncloud": ""}, READ, pending(M, True)),
     ("syncthing conflict", KEPT | {SYNCTHING: ""}, LIST, conflict(NAME, SYNCTHING)),
     ("nextcloud conflict: publish", KEPT | {NEXTCLOUD: ""}, PUBLISH, conflict(NAME, NEXTCLOUD)),
@@ -176,8 +180,14 @@ TABLE = [
     ("old owncloud conflict", {OLD_OWNCLOUD: ""}, LIST, conflict(M, OLD_OWNCLOUD)),
     ("old syncthing conflict", {OLD_SYNCTHING: ""}, LIST, conflict(M, OLD_SYNCTHING)),
     ("stray beside a read", KEPT | {"notes.txt": ""}, READ, success(BUNDLE)),
+] + [
+    # Whatever a sync client is bringing that is no history file waits unseen until it lands: the manifest beside
+    # itself, a stray, a conflict copy, an item under a name it hashed (MD5 in old releases, SHA-256 now).
+    (f"in transit {n}", {n: "x"}, LIST, b.listed({})) for n in [
+        ".syncthing.x.tmp", "~syncthing~manifest.json.tmp", f".syncthing.{SYNCTHING}.tmp", "manifest.json.owncloud",
+        f".syncthing.{OLD_SYNCTHING}.tmp", ".syncthing." + "0a" * 16 + ".tmp", ".syncthing." + "f9" * 32 + ".tmp"]
 ] + [(f"stray {n}", {n: ""}, LIST, refusal("unexpected", item=n)) for n in [
-    ".syncthing.x.tmp", STRAY, NO_DEVICE, ".sync_.db", "manifest--safeBackup-1.json", "日.txt", "-x-safeBackup-1",
+    STRAY, NO_DEVICE, ".sync_.db", "manifest--safeBackup-1.json", "日.txt", "-x-safeBackup-1",
     "manifest.sync-conflict-20250102-030405-A_.json", OLD_OWNCLOUD.replace("2-0", "2x0"), "x" + PLACEHOLDER[1:],
     "manifest-x-safeBackup-1a.json"]] + [
     # A manifest's version passes exactly when it equals 1, decided by its decimal digits however it is written.

@@ -69,7 +69,8 @@ MESSAGES = {
     "wrong_kind": ("SYNC_UNSAFE_PATH", "The sync path contains an unexpected filesystem item."),
     "bad_name": ("SYNC_UNSAFE_PATH", "Invalid immutable history filename."),
     "hard_link": ("SYNC_UNSAFE_PATH", "Sync content must be a regular file without hard links."),
-    "missing": ("SYNC_MISSING", "The selected sync folder or file is unavailable. Restore access or wait for iCloud Drive, then retry."),
+    "missing": ("SYNC_MISSING", "The selected sync folder or file is unavailable. Restore access or wait for the sync client, then "
+        "retry."),
     "system": ("SYNC_IO", "{phrase}: {error}. Local workspace data is unchanged."),
     "platform": ("SYNC_IO", "Sync folder access failed: {description} Local workspace data is unchanged."),
     "request_too_large": ("SYNC_CAPACITY", "The helper request exceeds its supported size."),
@@ -81,16 +82,18 @@ MESSAGES = {
     "too_many_entries": ("SYNC_CAPACITY", "The sync folder exceeds its 512-file limit. Local edits are safe; use a "
         "new sync folder or an explicitly supported retention workflow."),
     "would_overfill": ("SYNC_CAPACITY", "Publishing would exceed the sync folder's 512-file or 64-MiB limit. Local "
-        "edits remain saved on this Mac."),
+        "edits remain saved on this computer."),
     "other_workspace": ("SYNC_WORKSPACE_MISMATCH", "The existing folder belongs to a different workspace. Its contents were not replaced."),
     "now_other_workspace": ("SYNC_WORKSPACE_MISMATCH", "The sync folder now belongs to a different workspace. No "
         "history was published there."),
-    "not_available": ("SYNC_DOWNLOAD_PENDING", "{item} is not available yet. Wait for iCloud Drive and retry; the "
-        "existing workspace will not be replaced."),
+    "not_available": ("SYNC_DOWNLOAD_PENDING", "{item} is not available yet. Wait for the sync client and retry; "
+        "the existing workspace will not be replaced."),
+    "copy_arriving": ("SYNC_DOWNLOAD_PENDING", "An existing cloud copy of this immutable file is still downloading. "
+        "Retry after the sync client makes it available."),
     "client_download": ("SYNC_DOWNLOAD_PENDING", "{item} is not available yet: the sync client has not finished "
         "downloading it. Let the download complete and retry; the existing workspace will not be replaced."),
-    "ambiguous": ("SYNC_FILE_CONFLICT", "The sync folder contains ambiguous copies of {item}. Wait for iCloud Drive "
-        "or inspect the conflicting files before retrying."),
+    "ambiguous": ("SYNC_FILE_CONFLICT", "The sync folder contains ambiguous copies of {item}. Wait for the sync "
+        "client or inspect the conflicting files before retrying."),
     "client_conflict": ("SYNC_FILE_CONFLICT", "A sync client left {copy} as a conflicting copy of {item}. Keep both "
         "files and resolve the conflict before retrying."),
     "unexpected": ("SYNC_FOLDER_CONTENTS", "The sync folder contains an unexpected item: {item}. Preserve it and "
