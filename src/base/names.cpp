@@ -17,6 +17,7 @@ bool isLowerHexRun(std::string_view text, std::size_t from, std::size_t count) {
 }
 
 constexpr std::string_view historySuffix = ".brindell-history.json";
+constexpr std::string_view syncFolderPrefix = "Brindell-", syncFolderSuffix = ".brindell-sync";
 
 }  // namespace
 
@@ -35,6 +36,19 @@ bool isHistoryFileName(std::string_view name) {
   if (name.size() != 36 + 1 + 64 + historySuffix.size()) return false;
   return validID(name.substr(0, 36)) && name[36] == '-' && isLowerHexRun(name, 37, 64) &&
          name.substr(101) == historySuffix;
+}
+
+std::string syncFolderName(std::string_view workspaceId) {
+  std::string name(syncFolderPrefix);
+  name += workspaceId;
+  name += syncFolderSuffix;
+  return name;
+}
+
+bool isSyncFolderName(std::string_view name) {
+  return name.size() == syncFolderPrefix.size() + 36 + syncFolderSuffix.size() &&
+         name.starts_with(syncFolderPrefix) && name.ends_with(syncFolderSuffix) &&
+         validID(name.substr(syncFolderPrefix.size(), 36));
 }
 
 std::vector<std::string> pathComponents(std::string_view path) {

@@ -13,6 +13,12 @@ bool validID(std::string_view text);
 // hexadecimal digits and ".brindell-history.json", nothing before or after.
 bool isHistoryFileName(std::string_view name);
 
+// "Brindell-" + workspaceId + ".brindell-sync": the name of a workspace's
+// sync folder.
+std::string syncFolderName(std::string_view workspaceId);
+// True exactly for such a name of a valid workspace identifier.
+bool isSyncFolderName(std::string_view name);
+
 // Path text helpers. Paths are absolute; they are split at "/" with empty
 // pieces dropped, as a file URL would normalise them.
 std::vector<std::string> pathComponents(std::string_view path);

@@ -94,12 +94,6 @@ bool isStagingName(std::string_view name) {
          name.starts_with(stagingPrefix);
 }
 
-bool isSyncFolderName(std::string_view name) {
-  constexpr std::string_view prefix = "Brindell-", suffix = ".brindell-sync";
-  return name.size() == prefix.size() + 36 + suffix.size() && name.starts_with(prefix) &&
-         name.ends_with(suffix) && validID(name.substr(prefix.size(), 36));
-}
-
 // Up to `limit` + 1 names of a directory's entries: enough to tell whether
 // it holds more than `limit`. nullopt when it cannot be read.
 std::optional<std::vector<std::string>> firstEntries(const Directory& directory,

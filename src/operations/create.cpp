@@ -1,6 +1,7 @@
 #include "base/limits.h"
 #include "base/names.h"
 #include "base/sync_failure.h"
+#include "fileio/bounded_read.h"
 #include "fileio/staged_write.h"
 #include "folder/coordinated_access.h"
 #include "folder/listing.h"
@@ -10,6 +11,23 @@
 #include "operations/operations.h"
 
 namespace brindell {
+namespace {
+
+// Whether the directory holds a workspace manifest, as a sync folder does
+// whatever its name; a "manifest.json" of another program does not count.
+bool holdsWorkspaceManifest(const Directory& directory) {
+  if (!itemStatus(directory, manifestFileName, "Cannot inspect " + std::string(manifestFileName))) {
+    return false;
+  }
+  try {
+    manifestObject(parseObject(boundedBytes(directory, manifestFileName, maximumManifestBytes)));
+    return true;
+  } catch (const SyncFailure&) {
+    return false;
+  }
+}
+
+}  // namespace
 
 JsonValue create(Platform& platform, const Request& request) {
   const Directory& parent = request.folder;
@@ -17,7 +35,14 @@ JsonValue create(Platform& platform, const Request& request) {
   if (!validID(workspaceId)) {
     throw SyncFailure{Code::invalidRequest, "workspaceId must be a lowercase UUID."};
   }
-  const std::string folderName = "Brindell-" + workspaceId + ".brindell-sync";
+  // A sync folder holds no folders: one made inside another would make every
+  // later list and publish of the outer one refuse it as a stray.
+  if (isSyncFolderName(lastComponent(parent.path)) || holdsWorkspaceManifest(parent)) {
+    throw SyncFailure{Code::unsafePath,
+                      "The selected folder is itself a sync folder. Select the folder that "
+                      "should hold the sync folder instead."};
+  }
+  const std::string folderName = syncFolderName(workspaceId);
   // A folder that no later request could name would be made in vain, and
   // could never be listed, read or removed by the helper again.
   if (parent.pathOf(folderName).size() > maximumFolderPathBytes) {

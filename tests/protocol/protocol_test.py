@@ -143,6 +143,11 @@ TABLE = [
     ("create over a link", {"../" + b.folder_name(b.OTHER): Link(b.folder_name())}, CREATE | {"workspaceId": b.OTHER},
      refusal("link")),
     ("id upper case", {}, CREATE | {"workspaceId": b.WORKSPACE.upper()}, refusal("id_not_uuid")),
+    # A sync folder holds no folders, by its name or by its manifest; another program's manifest makes none.
+    ("create in a sync folder", {}, CREATE | {"folder": "$"}, refusal("in_sync_folder")),
+    ("create beside a manifest", {"../manifest.json": b.manifest(b.OTHER)}, CREATE, refusal("in_sync_folder")),
+    ("create beside another manifest", {"../manifest.json": '{"name":"x"}'}, CREATE | {"workspaceId": b.OTHER},
+     created(b.OTHER, b.manifest(b.OTHER))),
     # publish
     ("no content", {}, ask("publish", name=NAME), refusal("no_content")),
     ("content an array", {}, ask("publish", name=NAME, content=[]), refusal("no_content")),

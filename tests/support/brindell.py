@@ -66,6 +66,8 @@ MESSAGES = {
         "Select a folder that only you can change."),
     "foreign_item": ("SYNC_UNSAFE_PATH", "{item} belongs to another user or can be changed by other users. It was left "
         "as it is; select a sync folder that only you can change."),
+    "in_sync_folder": ("SYNC_UNSAFE_PATH", "The selected folder is itself a sync folder. Select the folder that should "
+        "hold the sync folder instead."),
     "wrong_kind": ("SYNC_UNSAFE_PATH", "The sync path contains an unexpected filesystem item."),
     "bad_name": ("SYNC_UNSAFE_PATH", "Invalid immutable history filename."),
     "hard_link": ("SYNC_UNSAFE_PATH", "Sync content must be a regular file without hard links."),
