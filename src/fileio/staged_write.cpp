@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -189,32 +190,43 @@ void removeEmptied(const Directory& parent, const std::string& name, const Direc
 // Where the clean-up of a parent left off reading it, kept in the private
 // directory, so that over repeated requests every entry of a parent of any
 // size is looked at while each request looks at a bounded number. Without a
-// private directory every clean-up starts at the beginning.
+// private directory every clean-up starts at the beginning. Written only
+// when it changes, which for a parent smaller than one scan is never: a
+// write on every request would cost each one a metadata update.
 class ScanCursor {
  public:
   explicit ScanCursor(const Directory& parent) {
     try {
-      file_ = FileDescriptor(::openat(privateDirectory().descriptor.get(),
-                                      privateEntryName(parent, ".scan").c_str(),
-                                      O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+      directory_ = privateDirectory().descriptor.get();
+      name_ = privateEntryName(parent, ".scan");
     } catch (const SyncFailure&) {
+      return;
     }
-    char text[24] = {};
-    if (file_.valid() && ::pread(file_.get(), text, sizeof text - 1, 0) > 0) {
-      position = std::strtol(text, nullptr, 10);
+    const FileDescriptor file(
+        ::openat(directory_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    char text[positionDigits + 1] = {};
+    if (file.valid() && ::read(file.get(), text, positionDigits) > 0) {
+      position = saved_ = std::strtol(text, nullptr, 10);
     }
   }
   void save() const {
-    const std::string text = std::to_string(position);
-    if (file_.valid() && ::ftruncate(file_.get(), 0) == 0) {
-      [[maybe_unused]] const ssize_t written = ::pwrite(file_.get(), text.data(), text.size(), 0);
-    }
+    if (position == saved_ || directory_ < 0) return;
+    const FileDescriptor file(
+        ::openat(directory_, name_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // Always as many digits, so no shorter position leaves a longer one's behind.
+    char text[positionDigits + 1];
+    std::snprintf(text, sizeof text, "%0*ld", positionDigits, position);
+    if (!file.valid()) return;
+    [[maybe_unused]] const ssize_t written = ::pwrite(file.get(), text, positionDigits, 0);
   }
 
   long position = 0;  // a directory stream position; 0 is the beginning
 
  private:
-  FileDescriptor file_;
+  static constexpr int positionDigits = 20;
+  int directory_ = -1;
+  std::string name_;
+  long saved_ = 0;
 };
 
 // Renames without replacing anything: 0 when done, EEXIST when the name is
