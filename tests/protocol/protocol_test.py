@@ -75,6 +75,9 @@ def not_in_drive(item):
 # workspace (in a parent "^"), the request, and the exact answer.
 TABLE = [
     ("empty", {}, b"", refusal("invalid_json")),
+    ("not an object", {}, b"[]", refusal("not_object")),
+    ("no folder", {}, {"operation": "list"}, refusal("invalid", member="folder")),
+    ("no name", {}, ask("read"), refusal("invalid", member="name")),
     ("operation before op", {}, {"operation": 5, "op": "list", "folder": "$"}, refusal("invalid", member="operation")),
     ("operation empty", {}, ask(""), refusal("invalid", member="operation")),
     ("relative", {}, ask("list", "tmp/x"), refusal("traversal")),
@@ -94,6 +97,11 @@ TABLE = [
     # read
     ("no manifest", {M: GONE}, READ, pending(M)),
     ("manifest extra key", {M: b.manifest()[:-1] + ',"x":0}'}, READ, refusal("bad_manifest")),
+    ("manifest not JSON", {M: "{"}, LIST, refusal("invalid_json")),
+    ("manifest a directory", {M: GONE, M + "/": DIRECTORY}, LIST, refusal("wrong_kind")),
+    ("manifest hard link", {"../second": HardLink(M)}, LIST, refusal("hard_link")),
+    ("history a directory", {NAME: DIRECTORY}, READ, refusal("wrong_kind")),
+    ("publish over a directory", {NAME: DIRECTORY}, PUBLISH, refusal("wrong_kind")),
     ("manifest of 4097 bytes", {M: b.manifest() + " " * 3999}, READ, refusal("too_large")),
     ("at the bounds", {M: b.manifest() + " " * 3998, NAME: b.sized(b.BUNDLE_LIMIT)}, READ, success(b.sized(b.BUNDLE_LIMIT))),
     ("respelled", {M: '{ "workspaceId": "%s",\n "version": 1.0, "format": "brindell-folder-sync" }' % b.OTHER,
@@ -143,6 +151,8 @@ TABLE = [
     ("create over a link", {"../" + b.folder_name(b.OTHER): Link(b.folder_name())}, CREATE | {"workspaceId": b.OTHER},
      refusal("link")),
     ("id upper case", {}, CREATE | {"workspaceId": b.WORKSPACE.upper()}, refusal("id_not_uuid")),
+    ("no workspace id", {}, {"op": "create", "folder": "^"}, refusal("invalid", member="workspaceId")),
+    ("create over a file", {"../" + b.folder_name(b.OTHER): ""}, CREATE | {"workspaceId": b.OTHER}, refusal("wrong_kind")),
     # A sync folder holds no folders, by its name or by its manifest; another program's manifest makes none.
     ("create in a sync folder", {}, CREATE | {"folder": "$"}, refusal("in_sync_folder")),
     ("create beside a manifest", {"../manifest.json": b.manifest(b.OTHER)}, CREATE, refusal("in_sync_folder")),
@@ -177,6 +187,7 @@ TABLE = [
       for r, answer in ((LIST, in_list(KEPT)), (READ, success(BUNDLE)), (PUBLISH, b.published(False, NAME)))),
     ("virtual manifest", {M: GONE, "manifest.json.owncloud": ""}, READ, pending(M, True)),
     ("syncthing conflict", KEPT | {SYNCTHING: ""}, LIST, conflict(NAME, SYNCTHING)),
+    ("syncthing conflict: read", KEPT | {SYNCTHING: ""}, READ, conflict(NAME, SYNCTHING)),
     ("nextcloud conflict: publish", KEPT | {NEXTCLOUD: ""}, PUBLISH, conflict(NAME, NEXTCLOUD)),
     ("onedrive conflict", KEPT | {ONEDRIVE: ""}, LIST, conflict(NAME, ONEDRIVE)),
     ("onedrive device of hyphens", {"manifest--x-safeBackup-1.json": ""}, LIST, conflict(M, "manifest--x-safeBackup-1.json")),
@@ -256,6 +267,25 @@ def check_other_users():
             operation = request.get("operation", request.get("op"))
             expect(done.stdout == refusal("foreign_folder"), f"another user's folder: {operation}", done)
         expect(sorted(os.listdir(theirs)) == sorted([M, NAME]), "theirs unchanged", os.listdir(theirs))
+
+
+# The README's and the manual page's tables of checks are what docs/checks.json renders, and each check there is
+# provoked by the table row (or the check of its own) it names, with the code and message it documents.
+def check_reference():
+    sys.path.insert(0, str(ROOT / "scripts"))
+    import reference
+    expect(not reference.stale(), "README and manual page as docs/checks.json renders them", reference.stale())
+    rows = {label: expected for label, _, _, expected in TABLE} | {
+        "request bound": refusal("request_too_large"), "long paths": refusal("too_long")}
+    for table in reference.CHECKS["tables"]:
+        for check, code, message, row in table["checks"]:
+            if code and row is None:
+                expect(code == "SYNC_IO", f"{table['title']}: {check}: no row shows it")
+            elif code:
+                error = json.loads(rows[row])["error"] if row in rows else {}
+                pattern = re.escape(message).replace("NAME", ".+").replace("COPY", ".+").replace("ERROR", ".+")
+                expect(error.get("code") == code and re.fullmatch(pattern, error.get("message", "")),
+                       f"{table['title']}: {check}", (row, error))
 
 
 # Helpers at once agree: creates of one workspace on one folder, publishes of one name on one file, created once.
@@ -385,4 +415,5 @@ if __name__ == "__main__":
     check_nonblocking()
     check_streams()
     check_client_and_command_line(sys.argv[2])
+    check_reference()
     sys.exit(b.finish())

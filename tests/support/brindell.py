@@ -52,6 +52,7 @@ def sized(size, workspace=WORKSPACE):  # a canonical history of exactly `size` b
 MESSAGES = {
     "invalid_json": ("SYNC_INVALID_FILE", "A sync file contains invalid JSON. Preserve it for inspection; local "
         "workspace data is unchanged."),
+    "not_object": ("SYNC_INVALID_FILE", "A sync file must contain one JSON object."),
     "invalid": ("SYNC_INVALID_REQUEST", "Missing or invalid {member}."),
     "unsupported": ("SYNC_INVALID_REQUEST", "Supported operations are create, list, read, and publish."),
     "id_not_uuid": ("SYNC_INVALID_REQUEST", "workspaceId must be a lowercase UUID."),
