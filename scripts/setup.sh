@@ -11,7 +11,7 @@ set -euo pipefail
 declare -A needs=(
   [build]="cmake make g++"
   [demo]="jq"
-  [test]="libgtest-dev libgmock-dev python3 python3-jsonschema strace bindfs rclone fuse3 nodejs"
+  [test]="libgtest-dev libgmock-dev python3 python3-jsonschema strace bindfs rclone fuse3 nodejs syncthing"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="libbenchmark-dev python3 jq time"
   [package]="dpkg-dev lintian"
