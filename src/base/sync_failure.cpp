@@ -24,6 +24,21 @@ std::string_view codeText(Code code) {
   return texts[static_cast<std::size_t>(code)];
 }
 
+SyncFailure platformFailure(std::string_view description) {
+  std::string message = "Sync folder access failed: ";
+  message += description;
+  message += " Local workspace data is unchanged.";
+  return SyncFailure{Code::io, std::move(message)};
+}
+
+SyncFailure platformFailure(std::string_view phrase, int error) {
+  std::string description(phrase);
+  description += ": ";
+  description += std::strerror(error);
+  description += ".";
+  return platformFailure(description);
+}
+
 SyncFailure posixFailure(std::string_view operation, int error) {
   std::string message(operation);
   message += ": ";

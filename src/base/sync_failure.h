@@ -38,6 +38,17 @@ struct SyncFailure {
   std::string message;
 };
 
+// The Code::io failure of the platform (coordination, metadata, download
+// requests, staging directories) or of the request's own streams:
+// "Sync folder access failed: " + description + " Local workspace data is
+// unchanged.", so `description` is one or more complete sentences. Never
+// throws except std::bad_alloc.
+SyncFailure platformFailure(std::string_view description);
+
+// platformFailure of `phrase` + ": " + strerror(error) + ".", for a failed
+// system call of the platform that names the item in `phrase`.
+SyncFailure platformFailure(std::string_view phrase, int error);
+
 // The Code::io failure of a system call that failed with `error`:
 // operation + ": " + strerror(error) + ". Local workspace data is unchanged."
 // `operation` is a phrase such as "Cannot read manifest.json", without final

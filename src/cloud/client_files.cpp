@@ -57,9 +57,9 @@ constexpr std::string_view databaseEndings[] = {".db", ".db-wal", ".db-shm"};
 // less the additions) is replaced by a hexadecimal hash: of the name, by
 // SHA-256 (64 digits), as 1.19 does (seen in the Syncthing system test); of
 // its path in the folder, by MD5 (32 digits), in older releases (source:
-// lib/fs/tempname.go). Every conflict copy of a history file is that long. Such a name reads as an item named by the digits, which is
-// never the manifest or a history file: an item in transit that is neither,
-// which is what it is.
+// lib/fs/tempname.go). Every conflict copy of a history file is that long. Such a name reads as an
+// item named by the digits, which is never the manifest or a history file: an item in transit that
+// is neither, which is what it is.
 constexpr std::string_view syncthingTemporaryPrefixes[] = {".syncthing.", "~syncthing~"};
 constexpr std::string_view syncthingTemporaryEnding = ".tmp";
 

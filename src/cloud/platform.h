@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/platform_error.h"
+#include "base/sync_failure.h"
 #include "cloud/client_files.h"
 #include "fileio/directory.h"
 
@@ -51,11 +51,13 @@ class Platform {
   using Accessor = std::function<void(const std::string& handedPath)>;
   using ReadingWritingAccessor =
       std::function<void(const std::string& readingPath, const std::string& writingPath)>;
-  using EntryVisitor = std::function<void(const std::string& name)>;
+  // Told each entry's name; answers whether to go on.
+  using EntryVisitor = std::function<bool(const std::string& name)>;
 
   virtual ~Platform() = default;
 
-  // Every member reports a failure of the platform by throwing PlatformError.
+  // Every member reports a failure of the platform by throwing the
+  // SyncFailure that platformFailure builds.
 
   // Coordination. Each call runs the accessor at most once, before it
   // returns, handing it the path at which the item is to be used now
@@ -86,10 +88,11 @@ class Platform {
   virtual void startDownloading(const Directory& directory, std::string_view name) = 0;
 
   // Enumerates the direct entries of a folder (hidden ones included, none of
-  // their descendants), calling `visit` with each entry's name. Returns false,
-  // without an error, when the platform could start no enumeration at all; an
-  // error met while enumerating ends it and is thrown. An exception thrown by
-  // `visit` ends the enumeration and propagates.
+  // their descendants), calling `visit` with each entry's name until it
+  // answers false. Returns false, without an error, when the platform could
+  // start no enumeration at all; an error met while enumerating ends it and
+  // is thrown. An exception thrown by `visit` ends the enumeration and
+  // propagates.
   virtual bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit) = 0;
 
   // What a sync client that shares the folder means by an entry of this name

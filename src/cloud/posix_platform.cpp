@@ -26,10 +26,6 @@ std::string inQuotes(std::string_view name) {
   return "\u201C" + std::string(name) + "\u201D";
 }
 
-PlatformError systemError(const std::string& phrase, int error) {
-  return PlatformError{phrase + ": " + std::strerror(error) + "."};
-}
-
 std::string itemName(const Directory& directory, std::string_view name) {
   return name.empty() ? lastComponent(directory.path) : std::string(name);
 }
@@ -65,17 +61,17 @@ void PosixPlatform::coordinate(const Directory& directory, int lockOperation,
   const FileDescriptor lock(::openat(privateDirectory().descriptor.get(),
                                      privateEntryName(directory, ".lock").c_str(),
                                      O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!lock.valid()) throw systemError("Cannot coordinate access to " + name, errno);
+  if (!lock.valid()) throw platformFailure("Cannot coordinate access to " + name, errno);
   if (!deadline_) deadline_ = Clock::now() + maximumCoordinationWait;
   for (;;) {
     if (::flock(lock.get(), lockOperation | LOCK_NB) == 0) break;
     const int error = errno;
     if (error == EINTR) continue;
-    if (error != EWOULDBLOCK) throw systemError("Cannot coordinate access to " + name, error);
+    if (error != EWOULDBLOCK) throw platformFailure("Cannot coordinate access to " + name, error);
     const Clock::time_point now = Clock::now();
     if (now >= *deadline_) {
-      throw PlatformError{"Another process is holding " + name + "; gave up after waiting " +
-                          std::to_string(maximumCoordinationWait.count()) + " seconds."};
+      throw platformFailure("Another process is holding " + name + "; gave up after waiting " +
+                            std::to_string(maximumCoordinationWait.count()) + " seconds.");
     }
     std::this_thread::sleep_for(std::min<Clock::duration>(*deadline_ - now, lockPollInterval));
   }
@@ -120,8 +116,8 @@ ResourceValues PosixPlatform::resourceValues(const Directory& directory, std::st
                                               &status, AT_SYMLINK_NOFOLLOW);
   if (result != 0) {
     const int error = errno;
-    throw systemError("Cannot read the attributes of " + inQuotes(itemName(directory, name)),
-                      error);
+    throw platformFailure("Cannot read the attributes of " + inQuotes(itemName(directory, name)),
+                          error);
   }
   ResourceValues values;
   values.isRegularFile = S_ISREG(status.st_mode);
@@ -138,17 +134,16 @@ std::size_t PosixPlatform::unresolvedConflictVersionCount(const Directory&, std:
 }
 
 void PosixPlatform::startDownloading(const Directory& directory, std::string_view name) {
-  throw PlatformError{itemName(directory, name) +
-                      " is not in a cloud drive, so it cannot be downloaded."};
+  throw platformFailure(itemName(directory, name) +
+                        " is not in a cloud drive, so it cannot be downloaded.");
 }
 
 bool PosixPlatform::enumerateDirectory(const Directory& folder, const EntryVisitor& visit) {
-  const int error = forEachEntry(folder, [&](std::string_view name) {
-    visit(std::string(name));
-    return true;
-  });
+  const int error =
+      forEachEntry(folder, [&](std::string_view name) { return visit(std::string(name)); });
   if (error < 0) return false;
-  if (error > 0) throw systemError("Cannot list " + inQuotes(lastComponent(folder.path)), error);
+  if (error > 0)
+    throw platformFailure("Cannot list " + inQuotes(lastComponent(folder.path)), error);
   return true;
 }
 

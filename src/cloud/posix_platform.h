@@ -25,7 +25,8 @@ namespace brindell {
 //
 // All the waits of one request share one bound: the first coordination
 // starts it, and a coordination that cannot get its lock before it ends fails
-// with a PlatformError naming the directory another process holds.
+// with a platform failure (platformFailure) naming the directory another
+// process holds.
 class PosixPlatform final : public Platform {
  public:
   static constexpr std::chrono::seconds maximumCoordinationWait{30};

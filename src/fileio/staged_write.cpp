@@ -16,7 +16,6 @@
 
 #include "base/limits.h"
 #include "base/names.h"
-#include "base/platform_error.h"
 #include "base/sync_failure.h"
 #include "fileio/private_directory.h"
 
@@ -39,10 +38,6 @@ constexpr std::string_view manifestName = "manifest.json";
 
 std::string quoted(std::string_view name) {
   return "\u201C" + std::string(name) + "\u201D";
-}
-
-PlatformError systemError(const std::string& phrase, int error) {
-  return PlatformError{phrase + ": " + std::strerror(error) + "."};
 }
 
 void writeAll(int file, std::string_view bytes) {
@@ -307,18 +302,18 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
   removeStaleStagingDirectories(parent);
   for (int attempt = 0;; ++attempt) {
     if (attempt == maximumStagingNameAttempts) {
-      throw PlatformError{failure + ": every name tried was taken."};
+      throw platformFailure(failure + ": every name tried was taken.");
     }
     name_ = randomStagingName();
     if (::mkdirat(parent.descriptor.get(), name_.c_str(), 0700) == 0) break;
-    if (errno != EEXIST) throw systemError(failure, errno);
+    if (errno != EEXIST) throw platformFailure(failure, errno);
   }
   // Held readable, so that the one descriptor also carries the lock.
   FileDescriptor made(::openat(parent.descriptor.get(), name_.c_str(),
                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status;
   if (!made.valid() || ::fstat(made.get(), &status) != 0) {
-    const PlatformError error = systemError(failure, errno);
+    const SyncFailure error = platformFailure(failure, errno);
     // Not held, so not known to be the directory made: only an empty
     // directory of ours goes, which is all that name can have held of ours.
     unlinkOurs(parent, name_, true, false);
@@ -329,7 +324,7 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
   // mode is not looked at, since some file systems keep none; the process's
   // file-creation mask gave it no more than 0700 where one is kept.
   if (!ours(status, parent.device, S_IFDIR, false)) {
-    throw PlatformError{failure + ": another item took its place."};
+    throw platformFailure(failure + ": another item took its place.");
   }
   directory_ = Directory{std::move(made), parent.pathOf(name_), status.st_dev, status.st_ino};
   ::fsetxattr(directory_.descriptor.get(), stagingMark, markOf(status).data(),
@@ -338,7 +333,7 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
   // (EMFILE) still empties and removes what it staged.
   for (FileDescriptor& spare : spares_) spare = FileDescriptor(::dup(directory_.descriptor.get()));
   if (!spares_[1].valid() || ::flock(directory_.descriptor.get(), LOCK_EX | LOCK_NB) != 0) {
-    const PlatformError error = systemError(failure, errno);
+    const SyncFailure error = platformFailure(failure, errno);
     // Nothing is in it yet: its removal needs no descriptor.
     removeEmptied(parent_, name_, directory_);
     throw error;
@@ -409,7 +404,7 @@ bool StagedFile::linkExclusively(const Directory& folder, std::string_view name)
 Directory makeDirectory(const Directory& parent, std::string_view name) {
   const std::string failure = "Cannot create directory " + quoted(name);
   if (::mkdirat(parent.descriptor.get(), std::string(name).c_str(), 0700) != 0) {
-    throw systemError(failure, errno);
+    throw platformFailure(failure, errno);
   }
   return openChildDirectory(parent, name);
 }

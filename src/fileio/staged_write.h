@@ -26,7 +26,7 @@ class StagingDirectory {
   // Removes stale leftovers in `parent` first, then makes a new one and
   // checks that what it holds is the directory it made: a real directory of
   // ours on the parent's device (whatever mode the file system shows). Throws
-  // PlatformError, naming the parent, when it cannot.
+  // SyncFailure (platformFailure, naming the parent) when it cannot.
   explicit StagingDirectory(const Directory& parent);
   StagingDirectory(const StagingDirectory&) = delete;
   StagingDirectory& operator=(const StagingDirectory&) = delete;
@@ -71,7 +71,7 @@ class StagedFile {
   // Writes what `produce` hands over (mode 0600) as it comes, then
   // fsyncs it, retrying EINTR and short writes; a write that takes nothing
   // counts as a full device. Throws SyncFailure Code::io when the file cannot
-  // be made, written or flushed, the StagingDirectory's PlatformError, or
+  // be made, written or flushed, the StagingDirectory's failure, or
   // whatever `produce` throws (the unnamed file then simply disappears).
   StagedFile(const Directory& folder, const ContentWriter& produce);
   StagedFile(const StagedFile&) = delete;
@@ -94,7 +94,7 @@ class StagedFile {
 };
 
 // Makes the directory `name` (mode 0700) in `parent` and holds it.
-// Throws PlatformError, naming it, when it cannot.
+// Throws SyncFailure (platformFailure, naming it) when it cannot.
 Directory makeDirectory(const Directory& parent, std::string_view name);
 
 // Creates `name` in the directory exclusively (mode 0600, never

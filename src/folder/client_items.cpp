@@ -37,21 +37,17 @@ SyncFailure conflictCopy(const std::string& item, const std::string& copy) {
                                   ". Keep both files and resolve the conflict before retrying."};
 }
 
-struct SearchBoundReached {};
-
 // Shows `judge` the name of every entry of the directory, up to the bound,
 // until it throws.
 void searchBeside(Platform& platform, const Directory& directory,
                   const std::function<void(const std::string& name)>& judge) {
   std::int64_t searched = 0;
-  try {
-    const bool started = platform.enumerateDirectory(directory, [&](const std::string& name) {
-      if (++searched > maximumSearchedEntries) throw SearchBoundReached{};
-      judge(name);
-    });
-    if (!started) throw SyncFailure{Code::io, "Cannot list the selected sync folder."};
-  } catch (const SearchBoundReached&) {
-  }
+  const bool started = platform.enumerateDirectory(directory, [&](const std::string& name) {
+    if (++searched > maximumSearchedEntries) return false;
+    judge(name);
+    return true;
+  });
+  if (!started) throw SyncFailure{Code::io, "Cannot list the selected sync folder."};
 }
 
 }  // namespace

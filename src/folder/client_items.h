@@ -28,7 +28,7 @@ void refuseClientConflictCopy(Platform& platform, const std::string& name);
 // as above when the directory shows a sync client's download of it in progress, and
 // returns otherwise. Lists that folder, at most as many entries as a listing
 // examines. Throws SyncFailure Code::io when the folder cannot be listed, or
-// the PlatformError met while listing it.
+// the platform's failure met while listing it.
 void refuseClientDownload(Platform& platform, const Directory& directory, std::string_view item);
 
 // Throws Code::fileConflict as above when the directory holds a sync

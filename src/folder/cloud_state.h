@@ -33,7 +33,7 @@ struct CloudQuery {
 //     refuseClientConflict): Code::fileConflict;
 //   a downloading error: Code::downloadFailed;
 //   an uploading error: Code::uploadFailed.
-// Throws SyncFailure, or the PlatformError of a failed metadata fetch.
+// Throws SyncFailure, a failed metadata fetch's among them.
 CloudState cloudState(Platform& platform, const Directory& directory, std::string_view name,
                       CloudQuery query);
 
@@ -48,7 +48,7 @@ CloudState cloudState(Platform& platform, const Directory& directory, std::strin
 // metadata-only coordinated read. An item with neither a local copy nor a
 // placeholder fails with Code::downloadPending and a message that begins
 // with the item's name (refuseClientDownload's when a sync client is
-// downloading it). Throws SyncFailure or PlatformError (a refused download
+// downloading it). Throws SyncFailure (also for a refused download
 // request).
 void requestDownload(Platform& platform, const Directory& directory, std::string_view name);
 

@@ -26,10 +26,12 @@ void runCoordinated(const Coordinate& coordinate, const std::function<void()>& b
     }
   };
 
-  std::optional<PlatformError> coordinatorError;
+  // What escapes the coordinate call is the coordinator's own failure: the
+  // guard keeps every error of the body.
+  std::optional<SyncFailure> coordinatorError;
   try {
     coordinate(guard);
-  } catch (const PlatformError& error) {
+  } catch (const SyncFailure& error) {
     coordinatorError = error;
   }
   // The body's outcome wins over the coordinator's error, and a body that

@@ -63,7 +63,7 @@ ResourceValues itemValues(Platform& platform, const Directory& folder, const Cla
   ResourceValues values;
   try {
     values = platform.promisedResourceValues(folder, item.baseName);
-  } catch (const PlatformError&) {
+  } catch (const SyncFailure&) {
     if (!item.placeholder) throw;
     platform.startDownloading(folder, item.baseName);
     throw SyncFailure{Code::downloadPending,
@@ -168,7 +168,10 @@ Listing listing(Platform& platform, const Directory& folder, bool metadataOnly) 
     }
   };
 
-  if (!platform.enumerateDirectory(folder, judge)) {
+  if (!platform.enumerateDirectory(folder, [&](const std::string& name) {
+        judge(name);
+        return true;
+      })) {
     throw SyncFailure{Code::io, "Cannot list the selected sync folder."};
   }
   // A history file a sync client is bringing stands for the file, as a cloud

@@ -37,8 +37,7 @@ JsonValue filesJson(const std::vector<FileEntry>& files);
 // anything else fails. Enforces the limits (514 enumerated entries,
 // 4,096-byte manifest, 7 MiB per history file, 512 files, 64 MiB in total).
 // Changes nothing in the folder; at most asks for a placeholder's download.
-// `metadataOnly` applies to the folder's own cloud state. Throws SyncFailure
-// or PlatformError.
+// `metadataOnly` applies to the folder's own cloud state. Throws SyncFailure.
 Listing listing(Platform& platform, const Directory& folder, bool metadataOnly);
 
 }  // namespace brindell

@@ -18,13 +18,13 @@ struct ObjectFile {
 // (conflict versions included), a refusal of contents not yet downloaded
 // (Code::downloadPending "iCloud Drive has not made the current file
 // contents available. Retry after the download completes."), the bounded read
-// and parseObject. Throws SyncFailure or PlatformError.
+// and parseObject. Throws SyncFailure.
 ObjectFile readObject(Platform& platform, const Directory& directory, std::string_view name,
                       std::int64_t maximum);
 
 // Reads and validates the folder's "manifest.json": requests its download if
 // needed, reads it in a coordinated read (at most 4,096 bytes) and checks it
-// with manifestObject. Throws SyncFailure or PlatformError.
+// with manifestObject. Throws SyncFailure.
 ObjectFile readManifest(Platform& platform, const Directory& folder);
 
 }  // namespace brindell

@@ -25,7 +25,7 @@ struct Request {
 };
 
 // The four operations. Each returns the result object or throws SyncFailure
-// or PlatformError.
+// (a platform's failure among them, Code::io).
 
 // Makes "Brindell-" + workspaceId + ".brindell-sync" in the parent, holding
 // only the manifest, or confirms an existing folder of the same workspace.

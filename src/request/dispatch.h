@@ -12,7 +12,7 @@ namespace brindell {
 // Reads the request into its typed form in a fixed order (operation field,
 // folder field, folder text, root, folder path, operation name, then the
 // operation's own members) and runs the operation it names. Returns the
-// operation's result; throws SyncFailure or PlatformError. Changes nothing
+// operation's result; throws SyncFailure. Changes nothing
 // itself.
 JsonValue execute(Platform& platform, const JsonObject& request);
 

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "base/limits.h"
-#include "base/platform_error.h"
 #include "base/sync_failure.h"
 #include "json/json.h"
 #include "request/dispatch.h"
@@ -60,8 +59,7 @@ ByteBuffer readRequest(int input) {
       n = ::read(input, bytes.data() + held, request);
     } while (n < 0 && (errno == EINTR || waitedFor(input, POLLIN)));
     if (n < 0) {
-      throw PlatformError{std::string("The helper could not read its request: ") +
-                          std::strerror(errno) + "."};
+      throw platformFailure("The helper could not read its request", errno);
     }
     if (n == 0) return bytes;
     bytes.setSize(held + static_cast<std::size_t>(n));
@@ -75,11 +73,6 @@ JsonValue failureEnvelope(Code code, std::string message) {
   return JsonValue::Object{{"ok", false},
                            {"error", JsonValue::Object{{"code", std::string(codeText(code))},
                                                        {"message", std::move(message)}}}};
-}
-
-JsonValue ioFailureEnvelope(const std::string& description) {
-  return failureEnvelope(Code::io, "Sync folder access failed: " + description +
-                                       " Local workspace data is unchanged.");
 }
 
 // A pipe may take the answer in parts, be interrupted by a signal or, when
@@ -135,22 +128,20 @@ int serveRequest(Platform& platform, int input, int output) {
   std::array<std::string_view, 3> answer;
   try {
     JsonValue result;
-    std::optional<JsonValue> failure;
+    std::optional<SyncFailure> failure;
     try {
       const JsonObject request = parseObject(readRequest(input));
       result = execute(platform, request);
       status = 0;
     } catch (const SyncFailure& failed) {
-      failure = failureEnvelope(failed.code, failed.message);
-    } catch (const PlatformError& error) {
-      failure = ioFailureEnvelope(error.description);
+      failure = failed;
     } catch (const std::bad_alloc&) {
-      failure = ioFailureEnvelope("The helper ran out of memory.");
+      failure = platformFailure("The helper ran out of memory.");
     } catch (...) {
-      failure = ioFailureEnvelope("An unexpected internal error occurred.");
+      failure = platformFailure("An unexpected internal error occurred.");
     }
     if (failure) {
-      appendCanonicalJson(response, *failure);
+      appendCanonicalJson(response, failureEnvelope(failure->code, std::move(failure->message)));
       response += '\n';
       answer = {response, {}, {}};
     } else {

@@ -25,7 +25,7 @@ namespace {
 // that a download request is accepted and coordination takes no lock.
 class FakePlatform final : public Platform {
  public:
-  // What a coordinate call does: it runs its accessor, then may fail with PlatformError "Busy.".
+  // What a coordinate call does: it runs its accessor, then may fail with the platform's "Busy.".
   struct Coordination {
     bool fails = false;
     std::optional<std::string> handedPath;  // instead of the requested (writing) path
@@ -74,10 +74,12 @@ class FakePlatform final : public Platform {
   // In name order, so that tests can tell which entry a bound reaches.
   bool enumerateDirectory(const Directory& folder, const EntryVisitor& visit) override {
     std::vector<std::string> names;
-    const bool started = local_.enumerateDirectory(
-        folder, [&](const std::string& entry) { names.push_back(entry); });
+    const bool started = local_.enumerateDirectory(folder, [&](const std::string& entry) {
+      names.push_back(entry);
+      return true;
+    });
     std::sort(names.begin(), names.end());
-    for (const std::string& entry : names) visit(entry);
+    std::find_if_not(names.begin(), names.end(), visit);
     return started;
   }
   ClientFile clientFile(std::string_view name) override { return local_.clientFile(name); }
@@ -89,7 +91,7 @@ class FakePlatform final : public Platform {
     if (script.meanwhile) script.meanwhile();
     accessor(script.handedPath.value_or(path));
     if (script.runsTwice) accessor(path);
-    if (script.fails) throw PlatformError{"Busy."};
+    if (script.fails) throw platformFailure("Busy.");
   }
   ResourceValues values(const std::map<std::string, ResourceValues>& scripted,
                         const Directory& directory, std::string_view name) {
@@ -333,7 +335,8 @@ TEST(ClientDownload, IsLookedForUpToTheListingsBound) {
     writeFile(folder + "/~syncthing~" + name2 + ".tmp", "");
     FakePlatform drive;
     const std::string outcome = outcomeOf([&] { called(read, drive, folder); });
-    EXPECT_EQ(outcome.find("has not finished downloading") != outcome.npos, others == 544) << outcome;
+    EXPECT_EQ(outcome.find("has not finished downloading") != outcome.npos, others == 544)
+        << outcome;
   }
 }
 

@@ -8,7 +8,6 @@
 #include <functional>
 #include <string>
 
-#include "base/platform_error.h"
 #include "base/sync_failure.h"
 
 namespace brindell::testing {
@@ -56,16 +55,13 @@ inline std::string makeSyncFolder(const std::string& parent) {
   return parent + "/sync";
 }
 
-// "ok", or what `call` threw: "CODE: message" for a SyncFailure,
-// "platform: description" for a PlatformError.
+// "ok", or what `call` threw: "CODE: message" for a SyncFailure.
 inline std::string outcomeOf(const std::function<void()>& call) {
   try {
     call();
     return "ok";
   } catch (const SyncFailure& failure) {
     return std::string(codeText(failure.code)) + ": " + failure.message;
-  } catch (const PlatformError& error) {
-    return "platform: " + error.description;
   }
 }
 
