@@ -12,9 +12,11 @@ namespace brindell {
 // directory, which must have exactly one link. The item is checked with
 // validateItem, then opened relative to the directory without following a
 // link and without blocking (a FIFO swapped in returns at once and is
-// refused as not regular). The size is checked with fstat before
-// any byte is read; at most maximum + 1 bytes are ever read, in 64 KiB reads
-// retried on EINTR. Throws SyncFailure:
+// refused as not regular). The size is checked with fstat before any byte
+// is read, and the file is read into a buffer of its size plus one byte, so
+// that one that keeps its size takes one read and the end of file; at most
+// maximum + 1 bytes are ever read, and reads are retried on EINTR. Throws
+// SyncFailure:
 //   validateItem's failures;
 //   Code::io for a failed open, fstat or read (the open's message names the
 //     file);

@@ -34,7 +34,7 @@ JsonValue filesJson(const std::vector<FileEntry>& files);
 // as its placeholder would be, with the size the client's file announces,
 // unless the complete file is there too; a sync client's conflict copy of
 // the manifest or a history file fails as such (refuseClientConflictCopy);
-// anything else fails. Enforces the limits (514 enumerated entries,
+// anything else fails. Enforces the limits (546 enumerated entries,
 // 4,096-byte manifest, 7 MiB per history file, 512 files, 64 MiB in total).
 // Changes nothing in the folder; at most asks for a placeholder's download.
 // `metadataOnly` applies to the folder's own cloud state. Throws SyncFailure.

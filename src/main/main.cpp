@@ -87,6 +87,11 @@ int main(int argc, char** argv) {
   // fails and the exit status says so.
   std::signal(SIGPIPE, SIG_IGN);
   static brindell::PosixPlatform platform;
+  // The request is served on a thread of its own, as the platform's
+  // background queue would serve it elsewhere: its lowered priorities are
+  // the worker's alone (Linux sets them per thread), and the worker ends the
+  // process itself with std::exit once the answer is out, so nothing waits
+  // for the main thread, which only parks.
   std::thread worker;
   try {
     worker = std::thread([] {

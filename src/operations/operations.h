@@ -9,13 +9,10 @@
 
 namespace brindell {
 
-enum class Operation { create, list, read, publish };
-
 // A request as dispatch read it, each member checked for presence and type
 // in the order the answers depend on. What an operation does not use is left
 // empty.
 struct Request {
-  Operation operation = Operation::list;
   // The folder dispatch opened and holds: for create the parent, otherwise
   // the sync folder. Operations reach the disk only through it.
   Directory folder;

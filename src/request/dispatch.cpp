@@ -56,7 +56,6 @@ JsonValue execute(Platform& platform, const JsonObject& object) {
   request.folder = openDirectory(folder);
 
   if (operation == "create") {
-    request.operation = Operation::create;
     request.workspaceId = requiredString(fields, "workspaceId");
     return create(platform, request);
   }
@@ -70,10 +69,8 @@ JsonValue execute(Platform& platform, const JsonObject& object) {
     throw SyncFailure{Code::unsafePath, "Invalid immutable history filename."};
   }
   if (operation == "read") {
-    request.operation = Operation::read;
     return read(platform, request);
   }
-  request.operation = Operation::publish;
   request.content = fields.find("content");
   return publish(platform, request);
 }
