@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +12,6 @@
 #include "base/names.h"
 #include "base/sync_failure.h"
 #include "base/wording.h"
-#include "fileio/safe_path.h"
 
 namespace brindell {
 namespace {
@@ -48,6 +49,29 @@ Directory openComponent(int parent, std::string_view name, std::string path) {
   if (::fstat(held.get(), &status) != 0) throw posixFailure(inspectPath, errno);
   checkKind(status, true);
   return Directory{std::move(held), std::move(path), status.st_dev, status.st_ino};
+}
+
+// Set once the kernel (or a sandbox in front of it) has shown it lacks
+// openat2; the walk then serves every later call.
+bool openat2Missing = false;
+
+// The directory at an absolute path, resolved by the kernel in one call that
+// refuses a link anywhere on it (ELOOP); ENOSYS where openat2 is missing.
+// Invalid, with errno set, on failure.
+FileDescriptor resolvedInOneCall(const std::string& path) {
+  if (!openat2Missing) {
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    if (fd >= 0) return FileDescriptor(static_cast<int>(fd));
+    // EPERM is what a seccomp filter answers for an unknown system call; a
+    // genuine permission refusal is answered again by the walk.
+    if (errno != ENOSYS && errno != EPERM) return FileDescriptor();
+    openat2Missing = true;
+  }
+  errno = ENOSYS;
+  return FileDescriptor();
 }
 
 }  // namespace
@@ -121,14 +145,14 @@ void requireOwnDirectory(const Directory& directory) {
 }
 
 bool stillAtItsPath(const Directory& directory) {
-  const FileDescriptor now = openWithoutLinks(directory.path, O_PATH | O_DIRECTORY);
+  const FileDescriptor now = resolvedInOneCall(directory.path);
   if (!now.valid()) {
     // Nothing at the path, or a link or a file on it: the folder moved.
     if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) return false;
-    // Not resolved at all, which says nothing of a move: a path too long for
-    // one call (the longest a request may name is, with its final NUL), or a
-    // component the fallback walk may search but not read. Walked again the
-    // way the request first opened it, one component at a time.
+    // Not resolved in one call, which says nothing of a move: no openat2,
+    // or a path too long for one call (the longest a request may name is,
+    // with its final NUL). Walked again the way the request first opened it,
+    // one component at a time, which needs no more than search permission.
     try {
       const Directory again = openDirectory(directory.path);
       return again.device == directory.device && again.inode == directory.inode;
