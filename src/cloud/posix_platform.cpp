@@ -34,7 +34,7 @@ std::string itemName(const Directory& directory, std::string_view name) {
 std::string currentPath(int descriptor) {
   std::error_code error;
   const std::filesystem::path now =
-      std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(descriptor), error);
+      std::filesystem::read_symlink(descriptorPath(descriptor), error);
   return error || !now.is_absolute() ? "" : now.string();
 }
 
@@ -111,10 +111,7 @@ ResourceValues PosixPlatform::promisedResourceValues(const Directory& directory,
 
 ResourceValues PosixPlatform::resourceValues(const Directory& directory, std::string_view name) {
   struct stat status;
-  const int result = name.empty() ? ::fstat(directory.descriptor.get(), &status)
-                                  : ::fstatat(directory.descriptor.get(), std::string(name).c_str(),
-                                              &status, AT_SYMLINK_NOFOLLOW);
-  if (result != 0) {
+  if (!inspect(directory, name, status)) {
     const int error = errno;
     throw platformFailure("Cannot read the attributes of " + inQuotes(itemName(directory, name)),
                           error);

@@ -101,13 +101,20 @@ Directory openParentDirectory(const Directory& directory) {
       slash == 0 || slash == std::string::npos ? "/" : directory.path.substr(0, slash));
 }
 
+bool inspect(const Directory& directory, std::string_view name, struct stat& status) {
+  return (name.empty() ? ::fstat(directory.descriptor.get(), &status)
+                       : ::fstatat(directory.descriptor.get(), std::string(name).c_str(), &status,
+                                   AT_SYMLINK_NOFOLLOW)) == 0;
+}
+
+std::string descriptorPath(int descriptor) {
+  return "/proc/self/fd/" + std::to_string(descriptor);
+}
+
 std::optional<struct stat> itemStatus(const Directory& directory, std::string_view name,
                                       std::string_view failurePrefix) {
   struct stat status;
-  const int result = name.empty() ? ::fstat(directory.descriptor.get(), &status)
-                                  : ::fstatat(directory.descriptor.get(), std::string(name).c_str(),
-                                              &status, AT_SYMLINK_NOFOLLOW);
-  if (result == 0) return status;
+  if (inspect(directory, name, status)) return status;
   if (errno == ENOENT) return std::nullopt;
   throw posixFailure(failurePrefix, errno);
 }

@@ -45,6 +45,15 @@ Directory openChildDirectory(const Directory& parent, std::string_view name);
 // path as `directory`'s path names it.
 Directory openParentDirectory(const Directory& directory);
 
+// The item `name` inside the directory as fstatat sees it, without
+// following a final link; the directory itself for "". False, with errno
+// set, when it cannot be inspected. Every inspection of an item goes here.
+bool inspect(const Directory& directory, std::string_view name, struct stat& status);
+
+// "/proc/self/fd/" + the descriptor: the name by which the kernel reaches
+// what an open descriptor holds, even an unnamed file.
+std::string descriptorPath(int descriptor);
+
 // The item `name` inside the directory, without following a final link; the
 // directory itself for "". nullopt when nothing has that name. Throws
 // SyncFailure Code::io with posixFailure(`failurePrefix`) for any other error.

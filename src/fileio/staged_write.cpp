@@ -116,10 +116,7 @@ bool ours(const struct stat& status, dev_t device, mode_t type, bool mustBePriva
 
 std::optional<struct stat> statusAt(const Directory& directory, std::string_view name) {
   struct stat status;
-  if (::fstatat(directory.descriptor.get(), std::string(name).c_str(), &status,
-                AT_SYMLINK_NOFOLLOW) != 0) {
-    return std::nullopt;
-  }
+  if (!inspect(directory, name, status)) return std::nullopt;
   return status;
 }
 
@@ -242,9 +239,7 @@ int renameWithoutReplacing(const Directory& from, std::string_view fromName, con
   }
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
   struct stat status;
-  if (::fstatat(to.descriptor.get(), target.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-    return EEXIST;
-  }
+  if (inspect(to, target, status)) return EEXIST;
   if (errno != ENOENT) return errno;
   return ::renameat(from.descriptor.get(), source.c_str(), to.descriptor.get(), target.c_str()) == 0
              ? 0
@@ -354,10 +349,6 @@ StagingDirectory::~StagingDirectory() {
   removeIfStillOurs();
 }
 
-std::string StagedFile::selfPath() const {
-  return "/proc/self/fd/" + std::to_string(file_.get());
-}
-
 StagedFile::StagedFile(const Directory& folder, const ContentWriter& produce) {
   file_ = FileDescriptor(
       ::openat(folder.descriptor.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
@@ -366,7 +357,8 @@ StagedFile::StagedFile(const Directory& folder, const ContentWriter& produce) {
     // there it is given up for the staging directory before anything is
     // written, rather than found unnameable once written.
     struct stat status;
-    if (::fstatat(AT_FDCWD, selfPath().c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) file_.reset();
+    if (::fstatat(AT_FDCWD, descriptorPath(file_.get()).c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+      file_.reset();
   } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
     // Anything but the ways file systems without unnamed files refuse them.
     throw posixFailure("Cannot prepare the sync file", errno);
@@ -391,8 +383,8 @@ bool StagedFile::linkExclusively(const Directory& folder, std::string_view name)
   } else {
     // linkat through /proc gives an unnamed file its name without any
     // privilege, and fails with EEXIST rather than replace.
-    error = ::linkat(AT_FDCWD, selfPath().c_str(), folder.descriptor.get(), target.c_str(),
-                     AT_SYMLINK_FOLLOW) == 0
+    error = ::linkat(AT_FDCWD, descriptorPath(file_.get()).c_str(), folder.descriptor.get(),
+                     target.c_str(), AT_SYMLINK_FOLLOW) == 0
                 ? 0
                 : errno;
   }

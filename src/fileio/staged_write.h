@@ -83,9 +83,6 @@ class StagedFile {
   bool linkExclusively(const Directory& folder, std::string_view name);
 
  private:
-  // The unnamed file's name in /proc, through which it is named.
-  std::string selfPath() const;
-
   // Only where unnamed files are refused: the folder's parent, and the
   // staging directory made in it.
   std::unique_ptr<Directory> parentOfFolder_;
