@@ -12,7 +12,7 @@ import { createHash, randomUUID } from "node:crypto";
 // publish is safe.
 const ACTIONS = {
   SYNC_DOWNLOAD_PENDING: "retry", SYNC_IO: "retry",
-  SYNC_FOLDER_MOVED: "reconnect", // find the folder's new location first
+  SYNC_FOLDER_MOVED: "reconnect", // ask the user to select the folder again
   SYNC_INVALID_REQUEST: "fix", // a mistake in this client
 };
 for (const code of [ // the request, folder or user must change: show it

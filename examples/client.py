@@ -15,7 +15,7 @@ import uuid
 # What to do with each refusal. Only "retry" codes can be answered differently
 # when the same request is sent again unchanged; repeating a publish is safe.
 ACTIONS = dict.fromkeys(["SYNC_DOWNLOAD_PENDING", "SYNC_IO"], "retry")
-ACTIONS["SYNC_FOLDER_MOVED"] = "reconnect"  # find the folder's new location first
+ACTIONS["SYNC_FOLDER_MOVED"] = "reconnect"  # ask the user to select the folder again
 ACTIONS["SYNC_INVALID_REQUEST"] = "fix"  # a mistake in this client
 ACTIONS.update(dict.fromkeys([  # the request, folder or user must change: show it
     "SYNC_INVALID_FILE", "SYNC_UNSAFE_PATH", "SYNC_MISSING", "SYNC_CAPACITY",
