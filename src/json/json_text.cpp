@@ -372,15 +372,23 @@ bool isValidUtf8(std::string_view text) {
   return isValidUtf8(text, 64);
 }
 
-bool isValidUtf8(std::string_view text, int width) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
+int widestUtf8Width() {
 #if defined(__x86_64__)
   static const int widest = __builtin_cpu_supports("avx512bw") ? 64
                             : __builtin_cpu_supports("avx2")   ? 32
                             : __builtin_cpu_supports("ssse3")  ? 16
                                                                : 0;
-  width = std::min(width, widest);
+  return widest;
+#else
+  return 0;
+#endif
+}
+
+bool isValidUtf8(std::string_view text, int width) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+#if defined(__x86_64__)
+  width = std::min(width, widestUtf8Width());
   if (width == 64) return isValidUtf8Avx512(p, end);
   if (width == 32) return isValidUtf8Avx2(p, end);
   if (width == 16) return isValidUtf8Ssse3(p, end);

@@ -35,6 +35,9 @@ bool isValidUtf8(std::string_view text);
 // run falls back to the next narrower.
 bool isValidUtf8(std::string_view text, int width);
 
+// The widest of those paths this processor can run.
+int widestUtf8Width();
+
 // Writes the UTF-8 encoding of a Unicode scalar value to `out` (room for four
 // bytes) and returns its length.
 std::size_t encodeUtf8(char32_t codePoint, char* out);
