@@ -51,6 +51,10 @@ bool isSyncFolderName(std::string_view name) {
          validID(name.substr(syncFolderPrefix.size(), 36));
 }
 
+std::string inQuotes(std::string_view name) {
+  return "\u201C" + std::string(name) + "\u201D";
+}
+
 std::vector<std::string> pathComponents(std::string_view path) {
   std::vector<std::string> components;
   std::istringstream parts{std::string(path)};

@@ -19,6 +19,9 @@ std::string syncFolderName(std::string_view workspaceId);
 // True exactly for such a name of a valid workspace identifier.
 bool isSyncFolderName(std::string_view name);
 
+// The name between typographic quotes, as a sentence names an item.
+std::string inQuotes(std::string_view name);
+
 // Path text helpers. Paths are absolute; they are split at "/" with empty
 // pieces dropped, as a file URL would normalise them.
 std::vector<std::string> pathComponents(std::string_view path);

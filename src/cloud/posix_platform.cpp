@@ -22,10 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds lockPollInterval{10};
 
-std::string inQuotes(std::string_view name) {
-  return "\u201C" + std::string(name) + "\u201D";
-}
-
 std::string itemName(const Directory& directory, std::string_view name) {
   return name.empty() ? lastComponent(directory.path) : std::string(name);
 }
