@@ -52,9 +52,8 @@ SyncFailure platformFailure(std::string_view phrase, int error);
 // The Code::io failure of a system call that failed with `error`:
 // operation + ": " + strerror(error) + ". Local workspace data is unchanged."
 // `operation` is a phrase such as "Cannot read manifest.json", without final
-// punctuation. Callers pass errno as the failing call left it, read before
-// anything else (building the phrase included) can change it. Never throws
-// except std::bad_alloc.
+// punctuation, and `error` the error number the failing call answered. Never
+// throws except std::bad_alloc.
 SyncFailure posixFailure(std::string_view operation, int error);
 
 }  // namespace brindell

@@ -3,17 +3,13 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <memory>
 #include <thread>
 
 #include "base/names.h"
 #include "fileio/private_directory.h"
+#include "system/file_system.h"
 
 namespace brindell {
 namespace {
@@ -28,10 +24,9 @@ std::string itemName(const Directory& directory, std::string_view name) {
 
 // Where the held directory is now, or "" when that cannot be told.
 std::string currentPath(int descriptor) {
-  std::error_code error;
-  const std::filesystem::path now =
-      std::filesystem::read_symlink(descriptorPath(descriptor), error);
-  return error || !now.is_absolute() ? "" : now.string();
+  std::string now;
+  if (fileSystem().descriptorTarget(descriptor, now) != 0 || !now.starts_with('/')) return "";
+  return now;
 }
 
 // The path an item of the directory is to be used at now: the requested one
@@ -54,15 +49,17 @@ void PosixPlatform::coordinate(const Directory& directory, int lockOperation,
   // the checked directory that is locked whatever its path names by now. A
   // lock on the directory itself could be taken by anyone who may read it,
   // and held to stall every request.
-  const FileDescriptor lock(::openat(privateDirectory().descriptor.get(),
-                                     privateEntryName(directory, ".lock").c_str(),
-                                     O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!lock.valid()) throw platformFailure("Cannot coordinate access to " + name, errno);
+  FileSystem& files = fileSystem();
+  FileDescriptor lock;
+  if (const int error =
+          files.open(privateDirectory().descriptor.get(), privateEntryName(directory, ".lock"),
+                     O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600, lock)) {
+    throw platformFailure("Cannot coordinate access to " + name, error);
+  }
   if (!deadline_) deadline_ = Clock::now() + maximumCoordinationWait;
   for (;;) {
-    if (::flock(lock.get(), lockOperation | LOCK_NB) == 0) break;
-    const int error = errno;
-    if (error == EINTR) continue;
+    const int error = files.lock(lock.get(), lockOperation | LOCK_NB);
+    if (error == 0) break;
     if (error != EWOULDBLOCK) throw platformFailure("Cannot coordinate access to " + name, error);
     const Clock::time_point now = Clock::now();
     if (now >= *deadline_) {
@@ -107,8 +104,7 @@ ResourceValues PosixPlatform::promisedResourceValues(const Directory& directory,
 
 ResourceValues PosixPlatform::resourceValues(const Directory& directory, std::string_view name) {
   struct stat status;
-  if (!inspect(directory, name, status)) {
-    const int error = errno;
+  if (const int error = inspect(directory, name, status)) {
     throw platformFailure("Cannot read the attributes of " + inQuotes(itemName(directory, name)),
                           error);
   }
@@ -132,11 +128,14 @@ void PosixPlatform::startDownloading(const Directory& directory, std::string_vie
 }
 
 bool PosixPlatform::enumerateDirectory(const Directory& folder, const EntryVisitor& visit) {
-  const int error =
-      forEachEntry(folder, [&](std::string_view name) { return visit(std::string(name)); });
-  if (error < 0) return false;
-  if (error > 0)
+  FileDescriptor readable;
+  if (openForReading(folder, readable) != 0) return false;
+  long start = 0;
+  if (const int error = fileSystem().readEntries(
+          std::move(readable), start,
+          [&](std::string_view name) { return visit(std::string(name)); })) {
     throw platformFailure("Cannot list " + inQuotes(lastComponent(folder.path)), error);
+  }
   return true;
 }
 

@@ -2,11 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "base/sync_failure.h"
+#include "system/file_system.h"
 
 namespace brindell {
 namespace {
@@ -23,15 +21,16 @@ ByteBuffer boundedBytes(const Directory& directory, std::string_view name, std::
   validateItem(directory, name, {});
   // Relative to the held folder and without following a link; non-blocking
   // so that a FIFO swapped in after the check cannot hold the helper.
-  const FileDescriptor file(::openat(directory.descriptor.get(), std::string(name).c_str(),
-                                     O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-  if (!file.valid()) {
-    const int error = errno;
+  FileSystem& files = fileSystem();
+  FileDescriptor file;
+  if (const int error = files.open(directory.descriptor.get(), std::string(name),
+                                   O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0, file)) {
     throw posixFailure("Cannot read " + std::string(name), error);
   }
   struct stat status;
-  if (::fstat(file.get(), &status) != 0)
-    throw posixFailure("Cannot inspect the opened sync file", errno);
+  if (const int error = files.status(file.get(), "", status)) {
+    throw posixFailure("Cannot inspect the opened sync file", error);
+  }
   if ((status.st_mode & S_IFMT) != S_IFREG || status.st_nlink != 1) {
     throw SyncFailure{Code::unsafePath, "Sync content must be a regular file without hard links."};
   }
@@ -48,16 +47,15 @@ ByteBuffer boundedBytes(const Directory& directory, std::string_view name, std::
   std::size_t held = 0;
   for (;;) {
     if (held == bytes.capacity()) bytes.grow(limit);
-    ssize_t n;
-    do {
-      n = ::read(file.get(), bytes.data() + held, bytes.capacity() - held);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) throw posixFailure("Cannot read the sync file", errno);
+    std::size_t n = 0;
+    if (const int error = files.read(file.get(), bytes.data() + held, bytes.capacity() - held, n)) {
+      throw posixFailure("Cannot read the sync file", error);
+    }
     if (n == 0) {
       bytes.setSize(held);
       return bytes;
     }
-    held += static_cast<std::size_t>(n);
+    held += n;
     bytes.setSize(held);
     if (held > static_cast<std::size_t>(maximum)) throw tooLarge();
   }

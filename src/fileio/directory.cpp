@@ -1,17 +1,12 @@
 #include "fileio/directory.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <memory>
 
 #include "base/names.h"
 #include "base/sync_failure.h"
 #include "base/wording.h"
+#include "system/file_system.h"
 
 namespace brindell {
 namespace {
@@ -40,38 +35,18 @@ void checkKind(const struct stat& status, bool directoryExpected) {
 // held. O_PATH with O_NOFOLLOW opens a link or a FIFO as itself, without
 // following or blocking, so that fstat tells what it is.
 Directory openComponent(int parent, std::string_view name, std::string path) {
-  FileDescriptor held(::openat(parent, std::string(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  struct stat status;
-  if (!held.valid()) {
-    if (errno == ENOENT) throw missing();
-    throw posixFailure(inspectPath, errno);
+  FileDescriptor held;
+  if (const int error =
+          fileSystem().open(parent, std::string(name), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0, held)) {
+    if (error == ENOENT) throw missing();
+    throw posixFailure(inspectPath, error);
   }
-  if (::fstat(held.get(), &status) != 0) throw posixFailure(inspectPath, errno);
+  struct stat status;
+  if (const int error = fileSystem().status(held.get(), "", status)) {
+    throw posixFailure(inspectPath, error);
+  }
   checkKind(status, true);
   return Directory{std::move(held), std::move(path), status.st_dev, status.st_ino};
-}
-
-// Set once the kernel (or a sandbox in front of it) has shown it lacks
-// openat2; the walk then serves every later call.
-bool openat2Missing = false;
-
-// The directory at an absolute path, resolved by the kernel in one call that
-// refuses a link anywhere on it (ELOOP); ENOSYS where openat2 is missing.
-// Invalid, with errno set, on failure.
-FileDescriptor resolvedInOneCall(const std::string& path) {
-  if (!openat2Missing) {
-    open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS;
-    const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
-    if (fd >= 0) return FileDescriptor(static_cast<int>(fd));
-    // EPERM is what a seccomp filter answers for an unknown system call; a
-    // genuine permission refusal is answered again by the walk.
-    if (errno != ENOSYS && errno != EPERM) return FileDescriptor();
-    openat2Missing = true;
-  }
-  errno = ENOSYS;
-  return FileDescriptor();
 }
 
 }  // namespace
@@ -101,22 +76,17 @@ Directory openParentDirectory(const Directory& directory) {
       slash == 0 || slash == std::string::npos ? "/" : directory.path.substr(0, slash));
 }
 
-bool inspect(const Directory& directory, std::string_view name, struct stat& status) {
-  return (name.empty() ? ::fstat(directory.descriptor.get(), &status)
-                       : ::fstatat(directory.descriptor.get(), std::string(name).c_str(), &status,
-                                   AT_SYMLINK_NOFOLLOW)) == 0;
-}
-
-std::string descriptorPath(int descriptor) {
-  return "/proc/self/fd/" + std::to_string(descriptor);
+int inspect(const Directory& directory, std::string_view name, struct stat& status) {
+  return fileSystem().status(directory.descriptor.get(), std::string(name), status);
 }
 
 std::optional<struct stat> itemStatus(const Directory& directory, std::string_view name,
                                       std::string_view failurePrefix) {
   struct stat status;
-  if (inspect(directory, name, status)) return status;
-  if (errno == ENOENT) return std::nullopt;
-  throw posixFailure(failurePrefix, errno);
+  const int error = inspect(directory, name, status);
+  if (error == 0) return status;
+  if (error == ENOENT) return std::nullopt;
+  throw posixFailure(failurePrefix, error);
 }
 
 bool exists(const Directory& directory, std::string_view name) {
@@ -147,15 +117,16 @@ void requireOwnItem(const struct stat& status, std::string_view name) {
 
 void requireOwnDirectory(const Directory& directory) {
   struct stat status;
-  if (::fstat(directory.descriptor.get(), &status) != 0) throw posixFailure(inspectPath, errno);
+  if (const int error = inspect(directory, "", status)) throw posixFailure(inspectPath, error);
   requireOwnItem(status, "");
 }
 
 bool stillAtItsPath(const Directory& directory) {
-  const FileDescriptor now = resolvedInOneCall(directory.path);
-  if (!now.valid()) {
-    // Nothing at the path, or a link or a file on it: the folder moved.
-    if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) return false;
+  FileDescriptor now;
+  const int error = fileSystem().openDirectoryResolved(directory.path, now);
+  // Nothing at the path, or a link or a file on it: the folder moved.
+  if (error == ENOENT || error == ELOOP || error == ENOTDIR) return false;
+  if (error != 0) {
     // Not resolved in one call, which says nothing of a move: no openat2,
     // or a path too long for one call (the longest a request may name is,
     // with its final NUL). Walked again the way the request first opened it,
@@ -169,36 +140,24 @@ bool stillAtItsPath(const Directory& directory) {
     }
   }
   struct stat status;
-  if (::fstat(now.get(), &status) != 0) throw posixFailure(inspectPath, errno);
+  if (const int failed = fileSystem().status(now.get(), "", status)) {
+    throw posixFailure(inspectPath, failed);
+  }
   return status.st_dev == directory.device && status.st_ino == directory.inode;
 }
 
-FileDescriptor openForReading(const Directory& directory) {
-  return FileDescriptor(
-      ::openat(directory.descriptor.get(), ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+int openForReading(const Directory& directory, FileDescriptor& readable) {
+  return fileSystem().open(directory.descriptor.get(), ".",
+                           O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0, readable);
 }
 
 int forEachEntry(const Directory& directory,
                  const std::function<bool(std::string_view name)>& visit, long* position) {
-  FileDescriptor readable = openForReading(directory);
-  DIR* opened = readable.valid() ? ::fdopendir(readable.get()) : nullptr;
-  if (opened == nullptr) return -1;
-  readable.release();
-  const std::unique_ptr<DIR, int (*)(DIR*)> stream(opened, ::closedir);
-  if (position != nullptr && *position != 0) ::seekdir(stream.get(), *position);
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(stream.get());
-    if (entry == nullptr) {
-      if (position != nullptr) *position = 0;
-      return errno;
-    }
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != ".." && !visit(name)) {
-      if (position != nullptr) *position = ::telldir(stream.get());
-      return 0;
-    }
-  }
+  FileDescriptor readable;
+  if (const int error = openForReading(directory, readable)) return error;
+  long start = 0;
+  return fileSystem().readEntries(std::move(readable), position != nullptr ? *position : start,
+                                  visit);
 }
 
 }  // namespace brindell

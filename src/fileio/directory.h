@@ -45,14 +45,10 @@ Directory openChildDirectory(const Directory& parent, std::string_view name);
 // path as `directory`'s path names it.
 Directory openParentDirectory(const Directory& directory);
 
-// The item `name` inside the directory as fstatat sees it, without
-// following a final link; the directory itself for "". False, with errno
-// set, when it cannot be inspected. Every inspection of an item goes here.
-bool inspect(const Directory& directory, std::string_view name, struct stat& status);
-
-// "/proc/self/fd/" + the descriptor: the name by which the kernel reaches
-// what an open descriptor holds, even an unnamed file.
-std::string descriptorPath(int descriptor);
+// The item `name` inside the directory, without following a final link; the
+// directory itself for "". 0, or the error number when it cannot be
+// inspected. Every inspection of an item goes here.
+int inspect(const Directory& directory, std::string_view name, struct stat& status);
 
 // The item `name` inside the directory, without following a final link; the
 // directory itself for "". nullopt when nothing has that name. Throws
@@ -94,16 +90,14 @@ void validateItem(const Directory& directory, std::string_view name, ItemRule ru
 bool stillAtItsPath(const Directory& directory);
 
 // The directory opened for reading through the held descriptor, for
-// listing, locking and flushing. Invalid, with errno set, on failure.
-FileDescriptor openForReading(const Directory& directory);
+// listing, locking and flushing: 0, or the error number of the failure.
+int openForReading(const Directory& directory, FileDescriptor& readable);
 
 // Calls `visit` with the name of each entry of the directory ("." and ".."
 // aside), read as a stream through openForReading, until it answers false.
-// Returns 0, or the errno of the failure that ended the reading (a
-// directory stream cannot be read past one); -1 when it could not be opened
-// for reading at all. With `position`, the reading starts where it names (a
-// stream position, 0 for the beginning) and it is set to where a later
-// reading goes on: after the last entry visited, or 0 at the end.
+// 0, or the error number of what ended the reading or kept it from
+// starting. With `position`, the reading starts where it names and leaves
+// it where a later reading goes on (see FileSystem::readEntries).
 int forEachEntry(const Directory& directory,
                  const std::function<bool(std::string_view name)>& visit, long* position = nullptr);
 

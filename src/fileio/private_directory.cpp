@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <optional>
 
 #include "base/names.h"
 #include "base/sync_failure.h"
+#include "system/file_system.h"
 
 namespace brindell {
 namespace {
@@ -19,12 +19,11 @@ namespace {
 std::optional<Directory> ownPrivateChild(const std::string& base, const std::string& name) {
   try {
     const Directory parent = openDirectory(normalizedPath(base));
-    if (::mkdirat(parent.descriptor.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
-      return std::nullopt;
-    }
+    const int error = fileSystem().makeDirectory(parent.descriptor.get(), name, 0700);
+    if (error != 0 && error != EEXIST) return std::nullopt;
     Directory held = openChildDirectory(parent, name);
     struct stat status;
-    if (::fstat(held.descriptor.get(), &status) == 0 && status.st_uid == ::geteuid() &&
+    if (inspect(held, "", status) == 0 && status.st_uid == ::geteuid() &&
         (status.st_mode & 077) == 0) {
       return held;
     }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include "base/names.h"
 #include "base/sync_failure.h"
 #include "fileio/private_directory.h"
+#include "system/file_system.h"
 
 namespace brindell {
 namespace {
@@ -44,9 +44,9 @@ std::string markOf(const struct stat& status) {
 }
 
 bool marked(int directory, const struct stat& status) {
-  char value[64];
-  const ssize_t length = ::fgetxattr(directory, stagingMark, value, sizeof value);
-  return length >= 0 && std::string_view(value, static_cast<std::size_t>(length)) == markOf(status);
+  std::string value;
+  return fileSystem().readAttribute(directory, stagingMark, 64, value) == 0 &&
+         value == markOf(status);
 }
 
 std::string randomStagingName() {
@@ -90,7 +90,7 @@ bool ours(const struct stat& status, dev_t device, mode_t type, bool mustBePriva
 
 std::optional<struct stat> statusAt(const Directory& directory, std::string_view name) {
   struct stat status;
-  if (!inspect(directory, name, status)) return std::nullopt;
+  if (inspect(directory, name, status) != 0) return std::nullopt;
   return status;
 }
 
@@ -116,8 +116,7 @@ bool unlinkOurs(const Directory& directory, std::string_view name, bool isDirect
   const std::optional<struct stat> status = statusAt(directory, name);
   return status &&
          ours(*status, directory.device, isDirectory ? S_IFDIR : S_IFREG, mustBePrivate) &&
-         ::unlinkat(directory.descriptor.get(), std::string(name).c_str(),
-                    isDirectory ? AT_REMOVEDIR : 0) == 0;
+         fileSystem().remove(directory.descriptor.get(), std::string(name), isDirectory) == 0;
 }
 
 // Whether the held directory holds nothing, or only `name`, a file of ours
@@ -149,7 +148,7 @@ bool emptiedOwnShape(const Directory& staging, bool mustBePrivate) {
 void removeEmptied(const Directory& parent, const std::string& name, const Directory& staging) {
   const std::optional<struct stat> status = statusAt(parent, name);
   if (status && status->st_ino == staging.inode && status->st_dev == staging.device) {
-    ::unlinkat(parent.descriptor.get(), name.c_str(), AT_REMOVEDIR);
+    fileSystem().remove(parent.descriptor.get(), name, true);
   }
 }
 
@@ -168,22 +167,27 @@ class ScanCursor {
     } catch (const SyncFailure&) {
       return;
     }
-    const FileDescriptor file(
-        ::openat(directory_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    FileDescriptor file;
     char text[positionDigits + 1] = {};
-    if (file.valid() && ::read(file.get(), text, positionDigits) > 0) {
+    std::size_t length = 0;
+    if (fileSystem().open(directory_, name_, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0, file) == 0 &&
+        fileSystem().read(file.get(), text, positionDigits, length) == 0 && length > 0) {
       position = saved_ = std::strtol(text, nullptr, 10);
     }
   }
   void save() const {
-    if (position == saved_ || directory_ < 0) return;
-    const FileDescriptor file(
-        ::openat(directory_, name_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    FileDescriptor file;
+    if (position == saved_ || directory_ < 0 ||
+        fileSystem().open(directory_, name_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600,
+                          file) != 0) {
+      return;
+    }
     // Always as many digits, so no shorter position leaves a longer one's behind.
     char text[positionDigits + 1];
     std::snprintf(text, sizeof text, "%0*ld", positionDigits, position);
-    if (!file.valid()) return;
-    [[maybe_unused]] const ssize_t written = ::pwrite(file.get(), text, positionDigits, 0);
+    const iovec piece{text, positionDigits};
+    std::size_t written;
+    fileSystem().write(file.get(), &piece, 1, written);
   }
 
   long position = 0;  // a directory stream position; 0 is the beginning
@@ -214,14 +218,16 @@ void removeStaleStagingDirectories(const Directory& parent) noexcept {
     for (const std::string& name : candidates) {
       // Everything is decided on one descriptor, and what it holds is what
       // is emptied: the name is not looked up again but for the last rmdir.
-      FileDescriptor held(::openat(parent.descriptor.get(), name.c_str(),
-                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      FileDescriptor held;
       struct stat status;
-      if (!held.valid() || ::fstat(held.get(), &status) != 0 ||
+      if (fileSystem().open(parent.descriptor.get(), name,
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0,
+                            held) != 0 ||
+          fileSystem().status(held.get(), "", status) != 0 ||
           !ours(status, parent.device, S_IFDIR, true) || !marked(held.get(), status) ||
           now - status.st_mtime <= staleStagingSeconds ||
           // A living helper holds its own directory locked.
-          ::flock(held.get(), LOCK_EX | LOCK_NB) != 0) {
+          fileSystem().lock(held.get(), LOCK_EX | LOCK_NB) != 0) {
         continue;
       }
       const Directory staging{std::move(held), parent.pathOf(name), status.st_dev, status.st_ino};
@@ -249,19 +255,23 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
       throw platformFailure(failure + ": every name tried was taken.");
     }
     name_ = randomStagingName();
-    if (::mkdirat(parent.descriptor.get(), name_.c_str(), 0700) == 0) break;
-    if (errno != EEXIST) throw platformFailure(failure, errno);
+    const int error = fileSystem().makeDirectory(parent.descriptor.get(), name_, 0700);
+    if (error == 0) break;
+    if (error != EEXIST) throw platformFailure(failure, error);
   }
   // Held readable, so that the one descriptor also carries the lock.
-  FileDescriptor made(::openat(parent.descriptor.get(), name_.c_str(),
-                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  FileDescriptor made;
   struct stat status;
-  if (!made.valid() || ::fstat(made.get(), &status) != 0) {
-    const SyncFailure error = platformFailure(failure, errno);
+  int error =
+      fileSystem().open(parent.descriptor.get(), name_,
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0, made);
+  if (error == 0) error = fileSystem().status(made.get(), "", status);
+  if (error != 0) {
+    const SyncFailure failed = platformFailure(failure, error);
     // Not held, so not known to be the directory made: only an empty
     // directory of ours goes, which is all that name can have held of ours.
     unlinkOurs(parent, name_, true, false);
-    throw error;
+    throw failed;
   }
   // Whoever can write the parent could have put another directory under the
   // name since it was made: only one of ours, on this device, serves. Its
@@ -271,16 +281,18 @@ StagingDirectory::StagingDirectory(const Directory& parent) : parent_(parent) {
     throw platformFailure(failure + ": another item took its place.");
   }
   directory_ = Directory{std::move(made), parent.pathOf(name_), status.st_dev, status.st_ino};
-  ::fsetxattr(directory_.descriptor.get(), stagingMark, markOf(status).data(),
-              markOf(status).size(), 0);
+  fileSystem().writeAttribute(directory_.descriptor.get(), stagingMark, markOf(status));
   // Descriptors kept for the removal: a request that runs out of them
   // (EMFILE) still empties and removes what it staged.
-  for (FileDescriptor& spare : spares_) spare = FileDescriptor(::dup(directory_.descriptor.get()));
-  if (!spares_[1].valid() || ::flock(directory_.descriptor.get(), LOCK_EX | LOCK_NB) != 0) {
-    const SyncFailure error = platformFailure(failure, errno);
+  for (FileDescriptor& spare : spares_) {
+    if (error == 0) error = fileSystem().duplicate(directory_.descriptor.get(), spare);
+  }
+  if (error == 0) error = fileSystem().lock(directory_.descriptor.get(), LOCK_EX | LOCK_NB);
+  if (error != 0) {
+    const SyncFailure failed = platformFailure(failure, error);
     // Nothing is in it yet: its removal needs no descriptor.
     removeEmptied(parent_, name_, directory_);
-    throw error;
+    throw failed;
   }
 }
 

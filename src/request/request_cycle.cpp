@@ -2,10 +2,7 @@
 
 #include <poll.h>
 #include <sys/uio.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -17,24 +14,20 @@
 #include "base/sync_failure.h"
 #include "json/json.h"
 #include "request/dispatch.h"
+#include "system/file_system.h"
 
 namespace brindell {
 namespace {
 
 constexpr std::size_t requestChunkBytes = 65'536;
 
-// Whether a call on the stream failed only because it would have had to
-// wait, after waiting until it need not. A caller may hand over a stream it
-// made non-blocking for its own use: the flag belongs to the stream, shared
-// by every process that holds it, and such a stream answers EAGAIN where a
-// blocking one waits. Only then is the call worth making again.
-bool waitedFor(int stream, short events) {
-  if (errno != EAGAIN) return false;
-  pollfd ready{stream, events, 0};
-  while (::poll(&ready, 1, -1) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
+// Whether a call on the stream that failed with `error` is worth making
+// again, after waiting until it is. A caller may hand over a stream it made
+// non-blocking for its own use: the flag belongs to the stream, shared by
+// every process that holds it, and such a stream answers EAGAIN where a
+// blocking one waits.
+bool waitedFor(int stream, short events, int error) {
+  return error == EAGAIN && fileSystem().wait(stream, events) == 0;
 }
 
 // Reads the request to end of file. Each read asks for no more than the
@@ -54,15 +47,14 @@ ByteBuffer readRequest(int input) {
     const std::size_t held = bytes.size();
     const std::size_t request = std::min(requestChunkBytes, bytes.capacity() - held);
     bytes.preferHugePages(held, held + request);
-    ssize_t n;
+    std::size_t n = 0;
+    int error;
     do {
-      n = ::read(input, bytes.data() + held, request);
-    } while (n < 0 && (errno == EINTR || waitedFor(input, POLLIN)));
-    if (n < 0) {
-      throw platformFailure("The helper could not read its request", errno);
-    }
+      error = fileSystem().read(input, bytes.data() + held, request, n);
+    } while (waitedFor(input, POLLIN, error));
+    if (error != 0) throw platformFailure("The helper could not read its request", error);
     if (n == 0) return bytes;
-    bytes.setSize(held + static_cast<std::size_t>(n));
+    bytes.setSize(held + n);
     if (bytes.size() > limit) {
       throw SyncFailure{Code::capacity, "The helper request exceeds its supported size."};
     }
@@ -81,12 +73,11 @@ JsonValue failureEnvelope(Code code, std::string message) {
 bool writeAll(int output, std::vector<iovec> pieces) {
   std::size_t first = 0;
   while (first < pieces.size()) {
-    const ssize_t n =
-        ::writev(output, pieces.data() + first,
-                 static_cast<int>(std::min<std::size_t>(pieces.size() - first, IOV_MAX)));
-    if (n < 0 && (errno == EINTR || waitedFor(output, POLLOUT))) continue;
-    if (n <= 0) return false;
-    auto taken = static_cast<std::size_t>(n);
+    std::size_t taken = 0;
+    const int error = fileSystem().write(output, pieces.data() + first,
+                                         static_cast<int>(pieces.size() - first), taken);
+    if (waitedFor(output, POLLOUT, error)) continue;
+    if (error != 0 || taken == 0) return false;
     while (first < pieces.size() && taken >= pieces[first].iov_len)
       taken -= pieces[first++].iov_len;
     if (first < pieces.size()) {
