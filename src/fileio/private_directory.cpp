@@ -34,21 +34,23 @@ std::optional<Directory> ownPrivateChild(const std::string& base, const std::str
 
 }  // namespace
 
-const Directory& privateDirectory() {
-  static std::optional<Directory> held;
-  if (held) return *held;
+Directory findPrivateDirectory() {
+  std::optional<Directory> found;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') held = ownPrivateChild(runtime, "brindell");
-  if (!held) {
-    const std::string name = "brindell-" + std::to_string(::geteuid());
-    held = ownPrivateChild("/tmp", name);
-    if (!held) {
-      throw SyncFailure{Code::io, "Cannot coordinate with other helpers: /tmp/" + name +
-                                      " is not a private directory of this user. Local "
-                                      "workspace data is unchanged."};
-    }
+  if (runtime != nullptr && runtime[0] == '/') found = ownPrivateChild(runtime, "brindell");
+  const std::string name = "brindell-" + std::to_string(::geteuid());
+  if (!found) found = ownPrivateChild("/tmp", name);
+  if (!found) {
+    throw SyncFailure{Code::io, "Cannot coordinate with other helpers: /tmp/" + name +
+                                    " is not a private directory of this user. Local workspace "
+                                    "data is unchanged."};
   }
-  return *held;
+  return std::move(*found);
+}
+
+const Directory& privateDirectory() {
+  static const Directory held = findPrivateDirectory();
+  return held;
 }
 
 std::string privateEntryName(const Directory& directory, std::string_view ending) {

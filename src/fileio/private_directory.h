@@ -17,6 +17,9 @@ namespace brindell {
 // naming the directory, when no such directory can be had.
 const Directory& privateDirectory();
 
+// The same directory found anew, not the one held; the same failure.
+Directory findPrivateDirectory();
+
 // The name of the entry kept in the private directory for the item held by
 // `directory`, by its device and inode (which no rename changes), with the
 // ending `ending`: its lock file, its clean-up cursor.
