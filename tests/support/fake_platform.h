@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,9 +30,10 @@ class FakePlatform final : public Platform {
   std::map<std::string, ResourceValues> promisedValues, plainValues;
   std::map<std::string, std::size_t> conflictVersions;
   std::map<std::string, Coordination> coordinations;  // by the (writing) path
-  // What was asked: each coordination as "R" (reading), "W" (writing) or "RW"
-  // with its options and path(s), then "; "; and the downloads.
-  std::string coordinated;
+  // Each coordination as it begins, "R" (reading), "W" (writing) or "RW" with
+  // its options and path(s), and "end" as it ends; tests add what happens
+  // in between. And the downloads.
+  std::vector<std::string> events;
   std::vector<std::string> downloadRequests;
 
   void coordinateReading(const Directory& directory, std::string_view name, int options,
@@ -79,7 +81,10 @@ class FakePlatform final : public Platform {
 
  private:
   void coordinate(const std::string& kind, const std::string& path, const Accessor& accessor) {
-    coordinated += kind + " " + path + "; ";
+    events.push_back(kind + " " + path);
+    const std::unique_ptr<void, std::function<void(void*)>> ends(this, [&](void*) {
+      events.push_back("end");
+    });
     const Coordination script = coordinations[path];
     if (script.meanwhile) script.meanwhile();
     accessor(script.handedPath.value_or(path));

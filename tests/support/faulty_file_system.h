@@ -32,6 +32,8 @@ class FaultyFileSystem final : public FileSystem {
 
   std::vector<Fault> faults;
   std::map<std::string, int> calls;
+  // Told of every call, with the item it names and, for open, its flags.
+  std::function<void(const std::string& call, const std::string& item, int flags)> observe;
 
   int open(int d, const std::string& name, int flags, mode_t mode, FileDescriptor& out) override {
     return fault(
@@ -105,6 +107,7 @@ class FaultyFileSystem final : public FileSystem {
   int fault(const std::string& call, const std::string& item, const std::function<int()>& go,
             int flags = 0) {
     const int number = ++calls[call];
+    if (observe) observe(call, item, flags);
     for (const Fault& planned : faults) {
       if (planned.call != call || (planned.nth != 0 && planned.nth != number) ||
           (!planned.item.empty() && planned.item != item) ||
