@@ -82,9 +82,8 @@ class FakePlatform final : public Platform {
  private:
   void coordinate(const std::string& kind, const std::string& path, const Accessor& accessor) {
     events.push_back(kind + " " + path);
-    const std::unique_ptr<void, std::function<void(void*)>> ends(this, [&](void*) {
-      events.push_back("end");
-    });
+    const std::unique_ptr<void, std::function<void(void*)>> ends(
+        this, [&](void*) { events.push_back("end"); });
     const Coordination script = coordinations[path];
     if (script.meanwhile) script.meanwhile();
     accessor(script.handedPath.value_or(path));
