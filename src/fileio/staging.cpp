@@ -155,18 +155,14 @@ void removeEmptied(const Directory& parent, const std::string& name, const Direc
 // Where the clean-up of a parent left off reading it, kept in the private
 // directory, so that over repeated requests every entry of a parent of any
 // size is looked at while each request looks at a bounded number. Without a
-// private directory every clean-up starts at the beginning. Written only
+// private directory there is no clean-up, as there is no coordination to
+// make any request go further. Written only
 // when it changes, which for a parent smaller than one scan is never: a
 // write on every request would cost each one a metadata update.
 class ScanCursor {
  public:
-  explicit ScanCursor(const Directory& parent) {
-    try {
-      directory_ = privateDirectory().descriptor.get();
-      name_ = privateEntryName(parent, ".scan");
-    } catch (const SyncFailure&) {
-      return;
-    }
+  explicit ScanCursor(const Directory& parent)
+      : directory_(privateDirectory().descriptor.get()), name_(privateEntryName(parent, ".scan")) {
     FileDescriptor file;
     char text[positionDigits + 1] = {};
     std::size_t length = 0;
@@ -177,7 +173,7 @@ class ScanCursor {
   }
   void save() const {
     FileDescriptor file;
-    if (position == saved_ || directory_ < 0 ||
+    if (position == saved_ ||
         fileSystem().open(directory_, name_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600,
                           file) != 0) {
       return;
@@ -194,7 +190,7 @@ class ScanCursor {
 
  private:
   static constexpr int positionDigits = 20;
-  int directory_ = -1;
+  int directory_;
   std::string name_;
   long saved_ = 0;
 };

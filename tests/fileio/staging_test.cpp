@@ -37,6 +37,8 @@ TEST(PrivateDirectory, IsTheRuntimeOnesOwnElseOneInTmpElseRefused) {
   EXPECT_EQ(findPrivateDirectory().path, runtime.path() + "/brindell");
   ::chmod((runtime.path() + "/brindell").c_str(), 0755);
   EXPECT_EQ(findPrivateDirectory().path, fallback);
+  ::setenv("XDG_RUNTIME_DIR", (runtime.path() + "/gone").c_str(), 1);
+  EXPECT_EQ(findPrivateDirectory().path, fallback);
   ::unsetenv("XDG_RUNTIME_DIR");
   {
     FaultyFileSystem faulty;
