@@ -11,8 +11,7 @@ namespace brindell::testing {
 
 // The real file system with faults put in front of it, in place of it for as
 // long as it lives. Each call is counted by its name; a fault fails one call
-// of a name (the nth, or every one) with an error, optionally only for one
-// item, or first lets something else happen meanwhile.
+// of a name (the nth, or every one) with an error.
 class FaultyFileSystem final : public FileSystem {
  public:
   // Succeeds having done nothing: a read at the end, a write that takes no byte.
@@ -20,11 +19,9 @@ class FaultyFileSystem final : public FileSystem {
 
   struct Fault {
     std::string call;
-    int error = 0;  // 0: the call goes through, after `meanwhile`
+    int error;
     int nth = 0;    // 0: every call of that name
-    std::string item;
     int flags = 0;  // open's flags it must have
-    std::function<void()> meanwhile;
   };
 
   FaultyFileSystem() : previous_(replaceFileSystem(this)) {}
@@ -109,14 +106,10 @@ class FaultyFileSystem final : public FileSystem {
     const int number = ++calls[call];
     if (observe) observe(call, item, flags);
     for (const Fault& planned : faults) {
-      if (planned.call != call || (planned.nth != 0 && planned.nth != number) ||
-          (!planned.item.empty() && planned.item != item) ||
-          (planned.flags & flags) != planned.flags) {
-        continue;
+      if (planned.call == call && (planned.nth == 0 || planned.nth == number) &&
+          (planned.flags & flags) == planned.flags) {
+        return planned.error == nothing ? 0 : planned.error;
       }
-      if (planned.meanwhile) planned.meanwhile();
-      if (planned.error == nothing) return 0;
-      if (planned.error != 0) return planned.error;
     }
     return go();
   }
