@@ -155,10 +155,10 @@ void removeEmptied(const Directory& parent, const std::string& name, const Direc
 // Where the clean-up of a parent left off reading it, kept in the private
 // directory, so that over repeated requests every entry of a parent of any
 // size is looked at while each request looks at a bounded number. Without a
-// private directory there is no clean-up, as there is no coordination to
-// make any request go further. Written only
-// when it changes, which for a parent smaller than one scan is never: a
-// write on every request would cost each one a metadata update.
+// private directory there is no clean-up, and no coordination either, so no
+// request gets further. Written only when it changes, which for a parent
+// smaller than one scan is never: a write on every request would cost each
+// one a metadata update.
 class ScanCursor {
  public:
   explicit ScanCursor(const Directory& parent)
