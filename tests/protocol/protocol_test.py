@@ -267,7 +267,7 @@ def check_other_users():
         os.chmod(theirs, 0o755)
         for request in (CREATE | {"folder": top}, ask("list", theirs), ask("read", theirs, name=NAME),
                         PUBLISH | {"folder": theirs, "name": NAME2}):
-            done = b.run(request, user=account[0], group=account[1], extra_groups=[])
+            done = b.run(request, **account)
             operation = request.get("operation", request.get("op"))
             expect(done.stdout == refusal("foreign_folder"), f"another user's folder: {operation}", done)
         expect(sorted(os.listdir(theirs)) == sorted([M, NAME]), "theirs unchanged", os.listdir(theirs))

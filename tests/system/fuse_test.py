@@ -17,7 +17,8 @@ from brindell import expect, history_name  # noqa: E402
 
 
 def mount_command(kind, source, mount, top, account):
-    ownership = ["--uid", str(account[0]), "--gid", str(account[1]), "--allow-other"] if account else []
+    ownership = (["--uid", str(account["user"]), "--gid", str(account["group"]), "--allow-other"]
+                 if account else [])
     if kind == "bindfs":
         return ["bindfs", "--perms=a+rX", *(["-o", "allow_other"] if account else []), source, mount]
     return ["rclone", "mount", source, mount, "--daemon", "--vfs-cache-mode", kind.split()[1], "--vfs-write-back",
@@ -35,7 +36,7 @@ def unmountable(kind):  # why no file system of this kind can be mounted here, o
 
 def main():
     account = b.ordinary_account()
-    as_account = {"user": account[0], "group": account[1], "extra_groups": []} if account else {}
+    as_account = account or {}
     skipped, helper = [], b.HELPER
     for kind in ("bindfs", "rclone off", "rclone writes"):
         if reason := unmountable(kind):
@@ -46,7 +47,7 @@ def main():
             source, mount = os.path.join(top, "source"), os.path.join(top, "mount")
             os.mkdir(source), os.mkdir(mount), os.chmod(top, 0o755)
             if account:  # the account may not reach the build's own folder
-                os.chown(source, *account)
+                os.chown(source, account["user"], account["group"])
                 b.HELPER = shutil.copy(helper, top)
             subprocess.run(mount_command(kind, source, mount, top, account), check=True, capture_output=True)
             for _ in range(100):  # rclone's daemon may return before the mount is there
