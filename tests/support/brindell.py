@@ -24,18 +24,6 @@ def test(*checks):
     sys.exit(1 if FAILURES else 0)
 
 
-def use(path):  # for the tests that do not run their checks through test() yet
-    global HELPER
-    HELPER = os.path.realpath(path)
-    if b"__asan_init" not in pathlib.Path(HELPER).read_bytes():
-        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
-
-
-def finish():  # the exit status after reporting every failed check
-    print("\n".join(FAILURES + [f"{CHECKS[0] - len(FAILURES)} passed, {len(FAILURES)} failed"]))
-    return 1 if FAILURES else 0
-
-
 def skip(reason, must_run=False):  # status 77 tells CTest that the test was skipped
     print(f"skipped: {reason}")
     sys.exit(1 if must_run else 77)
