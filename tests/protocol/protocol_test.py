@@ -4,7 +4,8 @@
 # a folder moved while a reader waits; the input and output streams; the example client; the command line.
 #
 #   python3 tests/protocol/protocol_test.py HELPER VERSION
-import concurrent.futures, contextlib, decimal, fcntl, json, os, pathlib, pty, re, stat, subprocess, sys, tempfile, time  # noqa
+import contextlib, decimal, fcntl, json, os, pathlib, pty, re, stat, subprocess, sys  # noqa: E401
+import tempfile, time  # noqa: E401
 
 import jsonschema
 
@@ -60,11 +61,6 @@ def conflict(item, copy):
 
 def pending(item, client=False):
     return refusal("client_download" if client else "not_available", item=item)
-
-
-def created(workspace, manifest):  # the answer of a create in "^"
-    return success('{"folder":"^/%s","isUbiquitous":false,"manifest":%s,"pendingUploads":false}'
-                   % (b.folder_name(workspace), manifest))
 
 
 def not_in_drive(item):
@@ -144,9 +140,9 @@ TABLE = [
     ("placeholder listed", {PLACEHOLDER: ""}, LIST, not_in_drive(NAME)),
     ("manifest first", {"notes.txt": "", M: "{}"}, LIST, refusal("bad_manifest")),
     # create in "^", which holds the sync folder of the workspace
-    ("create", {}, CREATE | {"workspaceId": b.OTHER}, created(b.OTHER, b.manifest(b.OTHER))),
+    ("create", {}, CREATE | {"workspaceId": b.OTHER}, b.created("^", b.OTHER)),
     ("create confirms", {M: '{"workspaceId": "%s", "version": 1.0, "format": "brindell-folder-sync"}\n' % b.WORKSPACE},
-     CREATE, created(b.WORKSPACE, b.manifest().replace('"version":1', '"version":1.0'))),
+     CREATE, b.created("^", text=version("1.0"))),
     ("create on another", {M: b.manifest(b.OTHER)}, CREATE, refusal("other_workspace")),
     ("create over a link", {"../" + b.folder_name(b.OTHER): Link(b.folder_name())}, CREATE | {"workspaceId": b.OTHER},
      refusal("link")),
@@ -157,7 +153,7 @@ TABLE = [
     ("create in a sync folder", {}, CREATE | {"folder": "$"}, refusal("in_sync_folder")),
     ("create beside a manifest", {"../manifest.json": b.manifest(b.OTHER)}, CREATE, refusal("in_sync_folder")),
     ("create beside another manifest", {"../manifest.json": '{"name":"x"}'}, CREATE | {"workspaceId": b.OTHER},
-     created(b.OTHER, b.manifest(b.OTHER))),
+     b.created("^", b.OTHER)),
     # publish
     ("no content", {}, ask("publish", name=NAME), refusal("no_content")),
     ("content an array", {}, ask("publish", name=NAME, content=[]), refusal("no_content")),
@@ -223,7 +219,7 @@ def check_table():
             expected, before = place(expected), b.snapshot(parent)
             done, ok = b.run(data, umask=0o477), expected.startswith(b'{"ok":true')
             after = b.snapshot(parent)
-            expect((done.stdout, done.returncode, done.stderr) == (expected, 1 - ok, b"") and
+            expect(b.answered(done, expected) and
                    (before.keys() <= after.keys() if ok else after == before) and all(
                        after[p][0] & 0o777 == (0o700 if stat.S_ISDIR(after[p][0]) else 0o600) for p in after.keys() - before),
                    label, done)
@@ -267,7 +263,7 @@ def check_other_users():
         os.chmod(theirs, 0o755)
         for request in (CREATE | {"folder": top}, ask("list", theirs), ask("read", theirs, name=NAME),
                         PUBLISH | {"folder": theirs, "name": NAME2}):
-            done = b.run(request, user=account[0], group=account[1], extra_groups=[])
+            done = b.run(request, **account)
             operation = request.get("operation", request.get("op"))
             expect(done.stdout == refusal("foreign_folder"), f"another user's folder: {operation}", done)
         expect(sorted(os.listdir(theirs)) == sorted([M, NAME]), "theirs unchanged", os.listdir(theirs))
@@ -294,15 +290,15 @@ def check_reference():
 
 # Helpers at once agree: creates of one workspace on one folder, publishes of one name on one file, created once.
 def check_races():
-    with tempfile.TemporaryDirectory() as parent, concurrent.futures.ThreadPoolExecutor(16) as pool:
-        answers = {(done.stdout, done.returncode) for done in pool.map(b.run, [CREATE | {"folder": parent}] * 16)}
-        expect(answers == {(created(b.WORKSPACE, b.manifest()).replace(b"^", parent.encode()), 0)} and
-               os.listdir(parent) == [b.folder_name()], "creates at once", answers)
+    with tempfile.TemporaryDirectory() as parent:
+        answers = b.at_once(CREATE | {"folder": parent})
+        expect(answers == [(b.created(parent), 0)] * 16 and os.listdir(parent) == [b.folder_name()],
+               "creates at once", answers)
         folder = os.path.join(parent, b.folder_name())
-        answers = sorted(done.stdout for done in pool.map(b.run, [PUBLISH | {"folder": folder}] * 16))
-        expect(answers == sorted([b.published(True, NAME)] + [b.published(False, NAME)] * 15) and
-               sorted(os.listdir(folder)) == sorted([M, NAME]) and os.listdir(parent) == [b.folder_name()] and
-               pathlib.Path(folder, NAME).read_text() == BUNDLE, "publishes at once", answers)
+        answers = b.at_once(PUBLISH | {"folder": folder})
+        expect(answers == b.published_once(NAME) and sorted(os.listdir(folder)) == sorted([M, NAME])
+               and os.listdir(parent) == [b.folder_name()]
+               and pathlib.Path(folder, NAME).read_text() == BUNDLE, "publishes at once", answers)
 
 
 # A path of `length` bytes below `top` made of directories, each made relative to the one before: whole paths that
@@ -325,7 +321,7 @@ def check_long_paths():
             done = b.run(CREATE | {"folder": parent})
             folder = parent + "/" + b.folder_name()
             if answer == "made":
-                answer = created(b.WORKSPACE, b.manifest()).replace(b"^", parent.encode())
+                answer = b.created(parent)
                 for request, expected in ((ask("list", folder), b.listed({})), (PUBLISH | {"folder": folder},
                                           b.published(True, NAME)), (ask("read", folder, name=NAME), success(BUNDLE))):
                     again = b.run(request)
@@ -382,7 +378,7 @@ CLIENT_SAYS = [b"read back equal: true", b"published what was read (new: false)"
                b"a name too long to look up: SYNC_IO [show] after 1 tries"]
 
 
-def check_client_and_command_line(version):
+def check_client_and_command_line():
     codes = {c for path in (ROOT / "src").rglob("*.cpp") for c in re.findall(r'"(SYNC_[A-Z_]+)"', path.read_text())}
     documented = json.loads((ROOT / "docs/response.schema.json").read_text())["$defs"]["code"]["enum"]
     expect(codes == set(documented), "the codes documented", codes ^ set(documented))
@@ -396,7 +392,8 @@ def check_client_and_command_line(version):
             line in done.stdout.lower() for line in (s.lower() for s in says)), client[1].name, done)
     usage = b"Usage: BrindellFileSync < request.json\n"
     for arguments, status, out, err in [
-            (["--version"], 0, f"BrindellFileSync {version}\n".encode(), b""), (["--help"], 0, usage, b""),
+            (["--version"], 0, f"BrindellFileSync {sys.argv[2]}\n".encode(), b""),
+            (["--help"], 0, usage, b""),
             (["--bogus"], 2, b"", b'BrindellFileSync: unknown argument "--bogus"'),
             (["--help", "x"], 2, b"", b'BrindellFileSync: unknown argument "x"'),
             ([], 2, b"", b"BrindellFileSync: the request is read from standard input")]:
@@ -410,14 +407,5 @@ def check_client_and_command_line(version):
 
 
 if __name__ == "__main__":
-    b.use(sys.argv[1])
-    check_table()
-    check_moved()
-    check_other_users()
-    check_races()
-    check_long_paths()
-    check_nonblocking()
-    check_streams()
-    check_client_and_command_line(sys.argv[2])
-    check_reference()
-    sys.exit(b.finish())
+    b.test(check_table, check_moved, check_other_users, check_races, check_long_paths,
+           check_nonblocking, check_streams, check_client_and_command_line, check_reference)

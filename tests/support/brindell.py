@@ -1,30 +1,37 @@
-# What the tests that run the built helper share: the workspaces and names they use, test trees built from a table,
-# every answer they expect (each message written once, in MESSAGES) and the record of failed checks.
-import hashlib, json, os, pathlib, resource, subprocess  # noqa: E401
+# What the tests that run the built helper share: the workspaces and names they use, test trees
+# built from a table, every answer they expect (each message written once, in MESSAGES), the ways
+# they run the helper and the record of failed checks.
+import concurrent.futures, hashlib, json, os, pathlib, pwd, random, resource, subprocess  # noqa
+import sys, time  # noqa: E401
 
-HELPER = ""  # the executable under test; each test sets it with use()
+HELPER = ""  # the executable under test, named first on the command line
 WORKSPACE, OTHER = "0f8fad5b-d9cb-469f-a165-70867728950e", "7c9e6679-7425-40de-944b-e07fc1f90ae7"
 MIB, BUNDLE_LIMIT, FOLDER_LIMIT, REQUEST_LIMIT = 1 << 20, 7 << 20, 64 << 20, (7 << 20) + 65536
 CHECKS, FAILURES = [0], []
 
 
-# Tests the executable at `path`. A helper gone wrong could take all the memory of a machine that others share: the
-# helpers get 2 GiB of address space, unless the sanitizers' reservations need far more.
-def use(path):
+# Runs `checks` on the executable named first on the command line, reports every failed check and
+# exits. A helper gone wrong could take all the memory of a machine that others share: the helpers
+# get 2 GiB of address space, unless the sanitizers' reservations need far more.
+def test(*checks):
     global HELPER
-    HELPER = os.path.realpath(path)
+    HELPER = os.path.realpath(sys.argv[1])
     if b"__asan_init" not in pathlib.Path(HELPER).read_bytes():
         resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+    for check in checks:
+        check()
+    print("\n".join(FAILURES + [f"{CHECKS[0] - len(FAILURES)} passed, {len(FAILURES)} failed"]))
+    sys.exit(1 if FAILURES else 0)
+
+
+def skip(reason, must_run=False):  # status 77 tells CTest that the test was skipped
+    print(f"skipped: {reason}")
+    sys.exit(1 if must_run else 77)
 
 
 def expect(ok, label, detail=""):
     CHECKS[0] += 1
     FAILURES.extend([] if ok else [f"{label}: {detail}"[:500]])
-
-
-def finish():  # the exit status after reporting every failed check
-    print("\n".join(FAILURES + [f"{CHECKS[0] - len(FAILURES)} passed, {len(FAILURES)} failed"]))
-    return 1 if FAILURES else 0
 
 
 def folder_name(workspace=WORKSPACE):
@@ -43,9 +50,12 @@ def history_name(tag, workspace=WORKSPACE):
     return f"{workspace}-{hashlib.sha256(str(tag).encode()).hexdigest()}.brindell-history.json"
 
 
-def sized(size, workspace=WORKSPACE):  # a canonical history of exactly `size` bytes
+# A canonical history of exactly `size` bytes; given a seed, of random bytes, for Syncthing, which
+# transfers a block once per file, so that no two are alike.
+def sized(size, workspace=WORKSPACE, seed=None):
     pad = size - len(canonical({"pad": "", "workspaceId": workspace}))
-    return canonical({"pad": "x" * pad, "workspaceId": workspace})
+    text = "x" * pad if seed is None else random.Random(seed).randbytes(pad).hex()[:pad]
+    return canonical({"pad": text, "workspaceId": workspace})
 
 
 # The code and message of every refusal the tests expect, one a line; {fields} are filled in.
@@ -117,9 +127,22 @@ def success(result):  # the answer carrying `result`, a value or its canonical t
     return ('{"ok":true,"result":' + (result if isinstance(result, str) else canonical(result)) + "}\n").encode()
 
 
+# Whether the helper's run `done` gave the answer `expected`, with its exit status, and said
+# nothing else.
+def answered(done, expected):
+    status = 0 if expected.startswith(b'{"ok":true') else 1
+    return (done.stdout, done.returncode, done.stderr) == (expected, status, b"")
+
+
 def listed(files, text=manifest()):  # the list answer of a local folder holding history files {name: size}
     entries = canonical([{"isUploaded": True, "name": n, "size": files[n]} for n in sorted(files)])
     return success(f'{{"files":{entries},"isUbiquitous":false,"manifest":{text},"pendingUploads":false}}')
+
+
+def created(parent, workspace=WORKSPACE, text=None):  # the answer of a create in `parent`
+    folder, text = canonical(f"{parent}/{folder_name(workspace)}"), text or manifest(workspace)
+    return success(f'{{"folder":{folder},"isUbiquitous":false,"manifest":{text},'
+                   '"pendingUploads":false}')
 
 
 def published(created, name):
@@ -188,16 +211,16 @@ def staging_leftovers(directory):
     return [n for n in os.listdir(directory) if n.startswith(".brindell-staging-")]
 
 
-# An ordinary account for runs that root makes on another's behalf: (uid, gid), the account made when missing. None
-# when not run by root, which cannot act as another.
+# The options of run() that make the helper run as an ordinary account, for runs that root makes on
+# another's behalf: the account brindell-test, made when missing. None when not run by root, which
+# alone can act as another.
 def ordinary_account(name="brindell-test"):
     if os.geteuid() != 0:
         return None
     if subprocess.run(["id", "-u", name], capture_output=True).returncode != 0:
         subprocess.run(["useradd", "--create-home", "--shell", "/bin/bash", name], check=True)
-    import pwd
     entry = pwd.getpwnam(name)
-    return entry.pw_uid, entry.pw_gid
+    return {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
 
 
 # What this user's helpers keep in their private directory for the directory `path`: its lock file (".lock"), where
@@ -217,6 +240,14 @@ def mark_staging(path, like=None):
     os.setxattr(path, "user.brindell-staging", f"{info.st_dev}:{info.st_ino}".encode(), follow_symlinks=False)
 
 
+def wait(what, condition, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"gave up after {seconds} s waiting for {what}")
+        time.sleep(0.02)
+
+
 # One run of the helper with `request` (bytes, text or a JSON value) on its
 # standard input; `options` go to subprocess.run ("args" to run it otherwise).
 def run(request, **options):
@@ -224,3 +255,15 @@ def run(request, **options):
     request = request.encode() if isinstance(request, str) else request
     pipes = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
     return subprocess.run(options.pop("args", [HELPER]), **{"input": request, "timeout": 60, **pipes, **options})
+
+
+# The answers of 16 helpers given `request` at once, with their statuses, sorted; and what 16
+# publishes of `name` at once answer: one made the file.
+def at_once(request, **options):
+    with concurrent.futures.ThreadPoolExecutor(16) as pool:
+        runs = pool.map(lambda _: run(request, **options), range(16))
+        return sorted((done.stdout, done.returncode) for done in runs)
+
+
+def published_once(name):
+    return sorted([(published(True, name), 0)] + [(published(False, name), 0)] * 15)

@@ -340,10 +340,12 @@ def check_fallback_kills(root):
         subprocess.run(["fusermount", "-u", mount])
 
 
-if __name__ == "__main__":
-    b.use(sys.argv[1])
+def check_all():
     with tempfile.TemporaryDirectory(dir=os.path.realpath("/tmp")) as root:
         for check in (check_failing_calls, check_leftovers, check_impostor, check_refused_early, check_read_calls,
                       check_descriptors, check_fallback_kills):
             check(root)
-    sys.exit(b.finish())
+
+
+if __name__ == "__main__":
+    b.test(check_all)
