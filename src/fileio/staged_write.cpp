@@ -108,9 +108,33 @@ void writeNewFile(const Directory& directory, std::string_view name, std::string
   writeAndFlush(file.get(), [bytes](const auto& write) { write(bytes); });
 }
 
-void moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
-                     std::string_view toName, std::string_view failurePhrase) {
-  const int error = renameWithoutReplacing(from, fromName, to, toName);
+void moveFolderExclusively(const Directory& from, const Directory& folder,
+                           std::string_view fileName, const Directory& to,
+                           std::string_view failurePhrase) {
+  FileSystem& files = fileSystem();
+  const std::string name = lastComponent(folder.path), file(fileName);
+  int error = files.rename(from.descriptor.get(), name, to.descriptor.get(), name, true);
+  if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP) {
+    error = files.makeDirectory(to.descriptor.get(), name, 0700);
+    if (error == 0) {
+      // Until the file is in it, the folder made goes again on any failure;
+      // removing a directory only ever succeeds while it is empty.
+      Directory made;
+      try {
+        made = openChildDirectory(to, name);
+      } catch (const SyncFailure&) {
+        files.remove(to.descriptor.get(), name, true);
+        throw;
+      }
+      if (const int failed =
+              files.rename(folder.descriptor.get(), file, made.descriptor.get(), file, false)) {
+        const SyncFailure failure = posixFailure(failurePhrase, failed);
+        files.remove(to.descriptor.get(), name, true);
+        throw failure;
+      }
+      syncDirectory(made);
+    }
+  }
   if (error != 0 && error != EEXIST) throw posixFailure(failurePhrase, error);
 }
 

@@ -58,15 +58,22 @@ Directory makeDirectory(const Directory& parent, std::string_view name);
 // its failures.
 void writeNewFile(const Directory& directory, std::string_view name, std::string_view bytes);
 
-// Renames an entry of one held directory to a name in another, atomically
-// and never replacing anything: a destination that exists by then is left
-// as it stands, for the caller to judge. On a file system without an
-// exclusive rename the name is checked and then renamed, which keeps out
+// Moves the held directory `folder`, which is in `from` and holds the one
+// file `fileName`, to the same name in `to`, never replacing anything: a
+// destination that exists by then is left as it stands, for the caller to
+// judge. Where the file system renames exclusively this is one rename, so
+// the folder never appears without its file. Elsewhere (FUSE mounts) the
+// folder is made in its place and the file moved into it, which keeps out
 // every helper only while the caller holds the destination's exclusive
-// coordination, as every caller does. Throws SyncFailure Code::io otherwise,
-// with posixFailure(`failurePhrase`).
-void moveExclusively(const Directory& from, std::string_view fromName, const Directory& to,
-                     std::string_view toName, std::string_view failurePhrase);
+// coordination, as every caller does: a FUSE cloud mount can lose a file
+// that has not finished its upload when the directory holding it is renamed
+// (rclone's does), while it moves a single file with its upload. A helper
+// killed between those two steps leaves the folder empty. Throws SyncFailure
+// Code::io, with posixFailure(`failurePhrase`), or openChildDirectory's
+// failures for the folder made.
+void moveFolderExclusively(const Directory& from, const Directory& folder,
+                           std::string_view fileName, const Directory& to,
+                           std::string_view failurePhrase);
 
 // Flushes the directory's entries to stable storage. Throws SyncFailure
 // Code::io when it cannot.

@@ -60,7 +60,8 @@ JsonValue create(Platform& platform, const Request& request) {
   {
     // The folder is assembled and flushed in full beside its final place and
     // appears there in one exclusive rename, so no reader, cloud drive or
-    // crash ever sees it without its manifest, and nothing is ever replaced.
+    // crash ever sees it without its manifest, and nothing is ever replaced
+    // (but on FUSE mounts, see moveFolderExclusively).
     const StagingDirectory staging(parent);
     const Directory staged = makeDirectory(staging.directory(), folderName);
     writeNewFile(staged, manifestFileName, canonicalJson(buildManifest(workspaceId)));
@@ -68,8 +69,8 @@ JsonValue create(Platform& platform, const Request& request) {
     coordinatedWrite(platform, parent, folderName, [&] {
       if (exists(parent, folderName)) return;
       // Whoever won a race to this name, the read-back below judges it.
-      moveExclusively(staging.directory(), folderName, parent, folderName,
-                      "Cannot create the sync folder");
+      moveFolderExclusively(staging.directory(), staged, manifestFileName, parent,
+                            "Cannot create the sync folder");
       syncDirectory(parent);
     });
   }

@@ -23,8 +23,10 @@ def mount_command(kind, source, mount, top, account):
                  if account else [])
     if kind == "bindfs":
         return ["bindfs", "--perms=a+rX", *(["-o", "allow_other"] if account else []), source, mount]
-    return ["rclone", "mount", source, mount, "--daemon", "--vfs-cache-mode", kind.split()[1], "--vfs-write-back",
-            "0s", "--cache-dir", os.path.join(top, "cache"), "--config", os.path.join(top, "rclone.conf"), *ownership]
+    # rclone's own write-back delay: a file renamed while its upload runs can land at its old name in the cloud
+    # (rclone 1.60), and the helper renames what it wrote at once.
+    return ["rclone", "mount", source, mount, "--daemon", "--vfs-cache-mode", kind.split()[1],
+            "--cache-dir", os.path.join(top, "cache"), "--config", os.path.join(top, "rclone.conf"), *ownership]
 
 
 def unmountable(kind):  # why no file system of this kind can be mounted here, or None
@@ -80,6 +82,15 @@ def check(kind, mount, source, account):
     listed = ask(op="list", folder=folder)
     expect(listed == b.listed({history_name(1): len(small), history_name(2): len(large), history_name(3): len(small)}),
            f"{kind}: list", listed)
+    # The cloud ends up holding what the mount shows (rclone uploads a written file seconds after it is closed);
+    # only then is the folder renamed below, as rclone loses a file whose directory moves before its upload.
+    def files(top):  # each item's name and, for a file, its size
+        return {os.path.relpath(path, top): (mode & 0o170000, mode & 0o170000 == 0o100000 and size)
+                for path, (mode, size, _, _) in b.snapshot(top).items()}
+    try:
+        b.wait(f"{kind}: the cloud to hold what the mount shows", lambda: files(source) == files(mount), 30)
+    except TimeoutError as timeout:
+        expect(False, str(timeout), sorted(files(source)))
     # A create refused after staging (the folder is another workspace's) leaves nothing either.
     os.path.isdir(folder) and os.rename(folder, os.path.join(mount, b.folder_name(b.OTHER)))
     refused = ask(op="create", folder=mount, workspaceId=b.OTHER)
