@@ -223,14 +223,14 @@ def ordinary_account(name="brindell-test"):
     return {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
 
 
-# What this user's helpers keep in their private directory for the directory `path`: its lock file (".lock"), where
-# its clean-up goes on (".scan"). The private directory is made when missing.
-def private_entry(path, ending=".lock"):
+# The lock file this user's helpers keep in their private directory for the directory `path`. The private directory
+# is made when missing.
+def private_entry(path):
     runtime = os.environ.get("XDG_RUNTIME_DIR", "")
     private = os.path.join(runtime, "brindell") if runtime.startswith("/") else f"/tmp/brindell-{os.geteuid()}"
     os.makedirs(private, 0o700, exist_ok=True)
     info = os.stat(path)
-    return os.path.join(private, f"{info.st_dev}-{info.st_ino}{ending}")
+    return os.path.join(private, f"{info.st_dev}-{info.st_ino}.lock")
 
 
 # Marks the directory `path` as the helper marks its staging directories, by its own device and inode (or those of

@@ -214,29 +214,12 @@ def check_leftovers(root):
         os.utime(os.path.join(parent, name), (time.time() - 120,) * 2, follow_symlinks=False)
     fcntl.flock(locked := os.open(os.path.join(parent, STAGING + "locked"), os.O_RDONLY), fcntl.LOCK_EX)
     before, gone = b.snapshot(parent), [os.path.join(parent, STAGING + n) for n, _, removed in SHAPES if removed]
-    # Publish cleans up beside its folder as create does before it stages (the crowded parent below).
+    # Publish cleans up beside its folder as create does before it stages.
     b.run({"op": "publish", "folder": b.sync_folder(parent), "name": NAME, "content": CONTENT})
     os.close(locked)
     # The shapes removed are gone entirely; the others are untouched, down to their last item.
     expect({k: v for k, v in b.snapshot(parent).items() if not k.startswith(os.path.join(parent, F))} == {
         k: v for k, v in before.items() if not any(k == g or k.startswith(g + "/") for g in gone)}, "leftovers")
-
-    # In a crowded parent the clean-up looks at 4,096 entries per request, no more, and the next request goes on where
-    # it stopped: leftovers among 8,192 other entries, half of them past the first 4,096, are all reached in three.
-    crowded = os.path.join(root, "crowded")
-    os.makedirs(crowded)
-    pathlib.Path(b.private_entry(crowded, ".scan")).unlink(missing_ok=True)  # of a directory gone, same inode
-    for i in range(8192):
-        open(os.path.join(crowded, f"other{i:05d}"), "w").close()
-    for i in range(16):
-        os.mkdir(made := os.path.join(crowded, f"{STAGING}{i:06d}"), 0o700)
-        b.mark_staging(made)
-        os.utime(made, (time.time() - 120,) * 2)
-    left = []
-    for workspace in (b.WORKSPACE, b.OTHER, b.WORKSPACE):
-        b.run({"op": "create", "folder": crowded, "workspaceId": workspace})
-        left.append(len(b.staging_leftovers(crowded)))
-    expect(left[0] > 0 and left[-1] == 0, "crowded", left)
 
 
 # Another process moves create's staging directory away while create holds it (locked, its third mkdirat held back
