@@ -38,6 +38,12 @@ bool isValidUtf8(std::string_view text, int width);
 // The widest of those paths this processor can run.
 int widestUtf8Width();
 
+// The characters with an escape of two bytes, and in the same places the
+// letter that follows the backslash in each. The canonical encoding writes
+// all but the last, "/", which it writes as itself.
+inline constexpr std::string_view escapedCharacters = "\"\\\b\f\n\r\t/";
+inline constexpr std::string_view escapeLetters = "\"\\bfnrt/";
+
 // Writes the UTF-8 encoding of a Unicode scalar value to `out` (room for four
 // bytes) and returns its length.
 std::size_t encodeUtf8(char32_t codePoint, char* out);
