@@ -11,7 +11,6 @@
 // their first few bytes.
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -87,19 +86,6 @@ const char* literalEnd(const char* p, const char* end, std::string_view word) {
   return p + word.size();
 }
 
-// The two-byte escapes, by the letter after the backslash: those the
-// canonical encoding writes, and \/, which it writes as "/".
-enum class ShortEscape : std::uint8_t { none, canonical, other };
-
-constexpr std::array<ShortEscape, 256> buildShortEscapes() {
-  std::array<ShortEscape, 256> escapes{};
-  for (unsigned char c : escapeLetters) escapes[c] = ShortEscape::canonical;
-  escapes['/'] = ShortEscape::other;
-  return escapes;
-}
-
-constexpr std::array<ShortEscape, 256> shortEscapes = buildShortEscapes();
-
 // The string whose opening quote is at `p` becomes `node`; returns what
 // follows its closing quote, or nullptr when its text has a control
 // character, an escape that is not one (or, with `canonicalOnly`, one that is
@@ -112,24 +98,11 @@ const char* takeString(const char* begin, const char* p, const char* end, Node& 
     p = stringSpecialAt(p, end);
     if (p == end) return nullptr;
     if (*p == '"') break;
-    // A control character, or a backslash with nothing after it to escape.
-    if (*p != '\\' || p + 1 == end) return nullptr;
-    std::size_t length;
-    bool canonical;
-    const ShortEscape escape = shortEscapes[static_cast<unsigned char>(p[1])];
-    if (escape != ShortEscape::none) {
-      if (canonicalOnly && escape != ShortEscape::canonical) return nullptr;
-      length = 2;
-      canonical = escape == ShortEscape::canonical;
-    } else if (canonicalOnly) {
-      if (p[1] != 'u' || !isCanonicalEscape(p, end)) return nullptr;
-      length = 6;
-      canonical = true;
-    } else {
-      length = escapeAt(p, end).length;
-      if (length == 0) return nullptr;
-      canonical = isCanonicalEscape(p, end);
-    }
+    if (*p != '\\') return nullptr;  // a control character
+    const std::size_t length = escapeAt(p, end).length;
+    if (length == 0) return nullptr;
+    const bool canonical = isCanonicalEscape(p, end);
+    if (canonicalOnly && !canonical) return nullptr;
     if (escapes != Escapes::other) escapes = canonical ? Escapes::canonical : Escapes::other;
     p += length;
   }

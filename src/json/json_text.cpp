@@ -1,6 +1,7 @@
 #include "json/json_text.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -274,14 +275,23 @@ long unitAt(const char* p, const char* end) {
   return unit;
 }
 
+// What each letter after a backslash stands for; 0 where it makes no escape.
+constexpr std::array<char, 256> shortEscapes = [] {
+  std::array<char, 256> characters{};
+  for (std::size_t i = 0; i < escapeLetters.size(); ++i) {
+    characters[static_cast<unsigned char>(escapeLetters[i])] = escapedCharacters[i];
+  }
+  return characters;
+}();
+
 }  // namespace
 
 Escape escapeAt(const char* p, const char* end) {
   if (end - p < 2) return {};
   if (p[1] != 'u') {
-    const std::size_t letter = escapeLetters.find(p[1]);
-    if (letter == std::string_view::npos) return {};
-    return {2, static_cast<char32_t>(escapedCharacters[letter])};
+    const char character = shortEscapes[static_cast<unsigned char>(p[1])];
+    if (character == 0) return {};
+    return {2, static_cast<char32_t>(character)};
   }
   const long unit = unitAt(p, end);
   if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return {};
