@@ -51,7 +51,7 @@ bool isValidUtf8Scalar(const unsigned char* p, const unsigned char* end) {
 // What the lookups of json_utf8_blocks.h flag, by the first byte of a pair
 // (its high and its low nibble) and by the second (its high nibble): a pair
 // is wrong where all three agree on a flag.
-namespace flags {
+namespace lookups {
 constexpr std::uint8_t tooShort = 1 << 0;      // a lead not followed by a continuation
 constexpr std::uint8_t tooLong = 1 << 1;       // a continuation after an ASCII byte
 constexpr std::uint8_t overlong3 = 1 << 2;     // E0 80..9F
@@ -64,77 +64,36 @@ constexpr std::uint8_t twoContinuations = 1 << 7;
 constexpr std::uint8_t carry = tooShort | tooLong | twoContinuations;
 constexpr std::uint8_t large = carry | tooLarge | tooLarge1000;
 constexpr std::uint8_t continuation = tooLong | overlong2 | twoContinuations;
-}  // namespace flags
 
-// Each table repeats its sixteen bytes for every 16-byte lane of the widest
-// vector, so that every width loads it the same way.
-struct alignas(64) Utf8Tables {
-  unsigned char firstHigh[64];
-  unsigned char firstLow[64];
-  unsigned char secondHigh[64];
-};
-
-constexpr Utf8Tables buildUtf8Tables() {
-  using namespace flags;
-  // The first byte's high nibble: ASCII, continuation, 2-, 3- and 4-byte leads.
-  constexpr std::uint8_t firstHigh[16] = {tooLong,
-                                          tooLong,
-                                          tooLong,
-                                          tooLong,
-                                          tooLong,
-                                          tooLong,
-                                          tooLong,
-                                          tooLong,
-                                          twoContinuations,
-                                          twoContinuations,
-                                          twoContinuations,
-                                          twoContinuations,
-                                          tooShort | overlong2,
-                                          tooShort,
-                                          tooShort | overlong3 | surrogate,
-                                          tooShort | tooLarge | tooLarge1000 | overlong4};
-  constexpr std::uint8_t firstLow[16] = {carry | overlong3 | overlong2 | overlong4,
-                                         carry | overlong2,
-                                         carry,
-                                         carry,
-                                         carry | tooLarge,
-                                         large,
-                                         large,
-                                         large,
-                                         large,
-                                         large,
-                                         large,
-                                         large,
-                                         large,
-                                         large | surrogate,
-                                         large,
-                                         large};
-  constexpr std::uint8_t secondHigh[16] = {tooShort,
-                                           tooShort,
-                                           tooShort,
-                                           tooShort,
-                                           tooShort,
-                                           tooShort,
-                                           tooShort,
-                                           tooShort,
-                                           continuation | overlong3 | tooLarge1000 | overlong4,
-                                           continuation | overlong3 | tooLarge,
-                                           continuation | surrogate | tooLarge,
-                                           continuation | surrogate | tooLarge,
-                                           tooShort,
-                                           tooShort,
-                                           tooShort,
-                                           tooShort};
-  Utf8Tables tables{};
-  for (int i = 0; i < 64; ++i) {
-    tables.firstHigh[i] = firstHigh[i % 16];
-    tables.firstLow[i] = firstLow[i % 16];
-    tables.secondHigh[i] = secondHigh[i % 16];
-  }
-  return tables;
+// The sixteen bytes of a lookup table, repeated for every 16-byte lane of the
+// widest vector so that every width loads the table alike.
+template <typename... Bytes>
+constexpr std::array<std::uint8_t, 64> lanes(Bytes... bytes) {
+  const std::uint8_t table[] = {static_cast<std::uint8_t>(bytes)...};
+  static_assert(sizeof table == 16);
+  std::array<std::uint8_t, 64> repeated{};
+  for (std::size_t i = 0; i < repeated.size(); ++i) repeated[i] = table[i % 16];
+  return repeated;
 }
 
-constexpr Utf8Tables utf8Tables = buildUtf8Tables();
+// By the first byte's high nibble: ASCII, continuation, 2-, 3- and 4-byte leads.
+alignas(64) constexpr auto firstHigh = lanes(tooLong, tooLong, tooLong, tooLong, tooLong, tooLong,
+                                             tooLong, tooLong, twoContinuations, twoContinuations,
+                                             twoContinuations, twoContinuations,
+                                             tooShort | overlong2, tooShort,
+                                             tooShort | overlong3 | surrogate,
+                                             tooShort | tooLarge | tooLarge1000 | overlong4);
+alignas(64) constexpr auto firstLow = lanes(carry | overlong3 | overlong2 | overlong4,
+                                            carry | overlong2, carry, carry, carry | tooLarge,
+                                            large, large, large, large, large, large, large, large,
+                                            large | surrogate, large, large);
+alignas(64) constexpr auto secondHigh = lanes(tooShort, tooShort, tooShort, tooShort, tooShort,
+                                              tooShort, tooShort, tooShort,
+                                              continuation | overlong3 | tooLarge1000 | overlong4,
+                                              continuation | overlong3 | tooLarge,
+                                              continuation | surrogate | tooLarge,
+                                              continuation | surrogate | tooLarge, tooShort,
+                                              tooShort, tooShort, tooShort);
 
 // Only the last three bytes of a block can begin a sequence longer than what
 // is left in it: leads from 0xF0, 0xE0 and 0xC0 up, in that order, stay
@@ -144,6 +103,8 @@ alignas(64) constexpr unsigned char lastLeadLimits[64] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEF, 0xDF, 0xBF};
+
+}  // namespace lookups
 
 // The instructions each width needs for json_utf8_blocks.h, which is
 // included once for each.

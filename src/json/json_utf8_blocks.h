@@ -10,7 +10,7 @@
 //                              from the block before
 //   subtractSaturated(a, b)    unsigned, bytewise
 //   isAscii(v)                 no byte has its high bit set
-// The tables (utf8Tables, lastLeadLimits) come from before it too.
+// The tables (namespace lookups) come from before it too.
 //
 // The method is that of Keiser and Lemire ("Validating UTF-8 in less than one
 // instruction per byte"): table lookups on the nibbles of each byte and of
@@ -41,9 +41,9 @@ struct Utf8Blocks : Vector {
   // a chunk skipped as ASCII leaves that to `pending`.
   BRINDELL_TARGET static void takeBlock(State& state, V input) {
     const V previous1 = before<1>(input, state.previous);
-    const V special = lookup(load(utf8Tables.firstHigh), highNibbles(previous1)) &
-                      lookup(load(utf8Tables.firstLow), previous1 & splat(0x0F)) &
-                      lookup(load(utf8Tables.secondHigh), highNibbles(input));
+    const V special = lookup(load(lookups::firstHigh.data()), highNibbles(previous1)) &
+                      lookup(load(lookups::firstLow.data()), previous1 & splat(0x0F)) &
+                      lookup(load(lookups::secondHigh.data()), highNibbles(input));
     // Bytes two and three places after a 3- or 4-byte lead must continue it;
     // only such leads keep their high bit through these subtractions.
     const V mustContinue =
@@ -51,7 +51,7 @@ struct Utf8Blocks : Vector {
          subtractSaturated(before<3>(input, state.previous), splat(0xF0 - 0x80))) &
         splat(0x80);
     state.errors |= mustContinue ^ special;
-    state.pending = subtractSaturated(input, load(lastLeadLimits + 64 - width));
+    state.pending = subtractSaturated(input, load(lookups::lastLeadLimits + 64 - width));
     state.previous = input;
   }
 
