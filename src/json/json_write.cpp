@@ -142,17 +142,26 @@ class Counter {
 // shortens an escape, and found without reading the text of any string.
 class Bounder : public Counter {};
 
+// Writes one character of a string's text as the canonical encoding does:
+// as itself unless JSON needs it escaped, then by its short escape where it
+// has one.
 template <typename Output>
-void putEscape(Output& out, unsigned char byte) {
-  const std::size_t letter = escapedCharacters.find(static_cast<char>(byte));
+void putCharacter(Output& out, char32_t codePoint) {
+  char bytes[6] = {'\\', 'u', '0', '0'};
+  if (codePoint >= 0x20 && codePoint != '"' && codePoint != '\\') {
+    out.put(bytes, encodeUtf8(codePoint, bytes));
+    return;
+  }
+  const std::size_t letter = escapedCharacters.find(static_cast<char>(codePoint));
   if (letter != std::string_view::npos) {
-    const char escape[] = {'\\', escapeLetters[letter]};
-    out.put(escape, sizeof escape);
+    bytes[1] = escapeLetters[letter];
+    out.put(bytes, 2);
     return;
   }
   constexpr char hex[] = "0123456789abcdef";
-  const char escape[] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
-  out.put(escape, sizeof escape);
+  bytes[4] = hex[codePoint >> 4];
+  bytes[5] = hex[codePoint & 0xF];
+  out.put(bytes, sizeof bytes);
 }
 
 // Writes `text` with each ill-formed UTF-8 sequence in it as U+FFFD, and
@@ -165,7 +174,7 @@ void putRepaired(Writer& out, std::string_view text, bool escape) {
     if (*p < 0x80) {
       if (escape && (*p < 0x20 || *p == '"' || *p == '\\')) {
         out.put(run, p);
-        putEscape(out, *p);
+        putCharacter(out, *p);
         run = p + 1;
       }
       ++p;
@@ -201,16 +210,6 @@ std::string repairedUtf8(std::string_view text) {
 }
 
 template <typename Output>
-void putCodePoint(Output& out, char32_t codePoint) {
-  if (codePoint < 0x20 || codePoint == '"' || codePoint == '\\') {
-    putEscape(out, static_cast<unsigned char>(codePoint));
-    return;
-  }
-  char bytes[4];
-  out.put(bytes, encodeUtf8(codePoint, bytes));
-}
-
-template <typename Output>
 void putStringNode(Output& out, const JsonDocument& document, const Node& node) {
   if constexpr (std::is_same_v<Output, Bounder>) {
     out.put(nullptr, std::size_t{node.length()} + 2);
@@ -234,7 +233,7 @@ void putStringNode(Output& out, const JsonDocument& document, const Node& node) 
       const Escape escape = escapeAt(p, end);
       if (!isCanonicalEscape(p, end)) {
         out.put(run, static_cast<std::size_t>(p - run));
-        putCodePoint(out, escape.codePoint);
+        putCharacter(out, escape.codePoint);
         run = p + escape.length;
       }
       p += escape.length;
