@@ -119,8 +119,12 @@ class JsonDocument {
     if (nodes_.empty()) buildNodes();
     return nodes_;
   }
-  // The text of a string (decoded) or number (literal) node.
-  std::string_view text(const Node& node) const;
+  // The text of a string (decoded) or number (literal) node. Inline, since
+  // parsing asks for every key's.
+  std::string_view text(const Node& node) const {
+    const std::string_view raw(source_.data() + node.offset(), node.length());
+    return node.escapes() == Escapes::none ? raw : decodedText(node.offset(), raw);
+  }
 
  private:
   friend JsonObject parseObject(std::string bytes);
@@ -138,6 +142,9 @@ class JsonDocument {
   // Parses the input into nodes; throws SyncFailure Code::invalidFile when
   // it is not valid JSON. Defined with the parser.
   void buildNodes() const;
+  // The decoded text of the escaped string whose raw text starts at
+  // `offset`, kept for whoever asks again.
+  std::string_view decodedText(std::uint32_t offset, std::string_view raw) const;
 
   std::string text_;
   ByteBuffer buffer_;

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "base/sync_failure.h"
@@ -53,22 +55,16 @@ const char* skipDigits(const char* p, const char* end) {
 // as their text, never converted. What follows is for the caller to judge.
 const char* numberEnd(const char* p, const char* end) {
   if (p != end && *p == '-') ++p;
-  if (p == end) return nullptr;
-  if (*p == '0') {
-    ++p;
-  } else if (*p >= '1' && *p <= '9') {
-    p = skipDigits(p + 1, end);
-  } else {
-    return nullptr;
-  }
+  if (p == end || !isDigit(*p)) return nullptr;
+  p = *p == '0' ? p + 1 : skipDigits(p, end);
   if (p != end && *p == '.') {
     if (++p == end || !isDigit(*p)) return nullptr;
-    p = skipDigits(p + 1, end);
+    p = skipDigits(p, end);
   }
   if (p != end && (*p == 'e' || *p == 'E')) {
     if (++p != end && (*p == '+' || *p == '-')) ++p;
     if (p == end || !isDigit(*p)) return nullptr;
-    p = skipDigits(p + 1, end);
+    p = skipDigits(p, end);
   }
   return p;
 }
@@ -86,29 +82,31 @@ const char* literalEnd(const char* p, const char* end, std::string_view word) {
   return p + word.size();
 }
 
-// The string whose opening quote is at `p` becomes `node`; returns what
-// follows its closing quote, or nullptr when its text has a control
-// character, an escape that is not one (or, with `canonicalOnly`, one that is
-// not canonical), or no end.
+// The string whose opening quote is at `p`, as a node, and what follows its
+// closing quote: nullptr when its text has a control character, an escape
+// that is not one (or, with `canonicalOnly`, one that is not canonical), or no
+// end. Both come back in registers: a node written through a reference and
+// read back at once stalls the read.
 template <bool canonicalOnly>
-const char* takeString(const char* begin, const char* p, const char* end, Node& node) {
+std::pair<Node, const char*> takeString(const char* begin, const char* p, const char* end) {
+  const std::pair<Node, const char*> invalid{Node{JsonKind::null, Escapes::none, 0, 0}, nullptr};
   const char* const text = p + 1;
   Escapes escapes = Escapes::none;
   for (p = text;;) {
     p = stringSpecialAt(p, end);
-    if (p == end) return nullptr;
+    if (p == end) return invalid;
     if (*p == '"') break;
-    if (*p != '\\') return nullptr;  // a control character
+    if (*p != '\\') return invalid;  // a control character
     const std::size_t length = escapeAt(p, end).length;
-    if (length == 0) return nullptr;
+    if (length == 0) return invalid;
     const bool canonical = isCanonicalEscape(p, end);
-    if (canonicalOnly && !canonical) return nullptr;
+    if (canonicalOnly && !canonical) return invalid;
     if (escapes != Escapes::other) escapes = canonical ? Escapes::canonical : Escapes::other;
     p += length;
   }
-  node = Node{JsonKind::string, escapes, static_cast<std::uint32_t>(p - text),
-              static_cast<std::uint32_t>(text - begin)};
-  return p + 1;
+  return {Node{JsonKind::string, escapes, static_cast<std::uint32_t>(p - text),
+               static_cast<std::uint32_t>(text - begin)},
+          p + 1};
 }
 
 // Walks a text whose top level must be an object or an array, and reports
@@ -136,14 +134,14 @@ value:
     case '[':
       if (depth == maximumJsonDepth) return false;
       objects[++depth] = *p == '{';
-      builder.open();
+      builder.open(depth);
       p = skip(p + 1);
       if (p == end) return false;
       if (*p == (objects[depth] ? '}' : ']')) goto close;
       if (objects[depth]) goto key;
       goto value;
     case '"':
-      p = takeString<strict>(begin, p, end, node);
+      std::tie(node, p) = takeString<strict>(begin, p, end);
       break;
     case 't':
     case 'f':
@@ -167,8 +165,8 @@ value:
 
 key:
   if (*p != '"') return false;
-  p = takeString<strict>(begin, p, end, node);
-  if (p == nullptr || !builder.key(node)) return false;
+  std::tie(node, p) = takeString<strict>(begin, p, end);
+  if (p == nullptr || !builder.key(depth, node)) return false;
   p = skip(p);
   if (p == end || *p != ':') return false;
   p = skip(p + 1);
@@ -199,37 +197,25 @@ class KeyOrder {
  public:
   static constexpr bool canonicalOnly = true;
 
-  explicit KeyOrder(const char* text) : text_(text) {}
+  explicit KeyOrder(const JsonDocument& document) : document_(document) {}
 
-  // An object's entry is a null node until its first key (an empty key is
-  // still a key).
-  void open() { lastKeys_.push_back(Node{JsonKind::null, Escapes::none, 0, 0}); }
-  bool close(bool) {
-    lastKeys_.pop_back();
-    return true;
-  }
+  void open(std::size_t depth) { lastKeys_[depth] = {}; }
+  bool close(bool) { return true; }
   void value(const Node&) {}
-  bool key(const Node& key) {
-    Node& last = lastKeys_.back();
-    if (last.kind() == JsonKind::string && compareKeys(last, key) >= 0) return false;
-    last = key;
+  // Keys order by their decoded bytes; escapes are rare in keys, so only then
+  // is anything decoded. The first key has nothing to follow (an empty key
+  // still has data).
+  bool key(std::size_t depth, const Node& key) {
+    const std::string_view text = document_.text(key);
+    std::string_view& last = lastKeys_[depth];
+    if (last.data() != nullptr && compareBytes(last, text) >= 0) return false;
+    last = text;
     return true;
   }
 
  private:
-  // Keys order by their decoded bytes. Escapes are rare in keys, so only
-  // then is anything decoded.
-  int compareKeys(const Node& a, const Node& b) const {
-    const std::string_view aText(text_ + a.offset(), a.length());
-    const std::string_view bText(text_ + b.offset(), b.length());
-    if (a.escapes() == Escapes::none && b.escapes() == Escapes::none) {
-      return compareBytes(aText, bText);
-    }
-    return decodedString(aText).compare(decodedString(bText));
-  }
-
-  const char* const text_;
-  std::vector<Node> lastKeys_;  // of each open container
+  const JsonDocument& document_;
+  std::string_view lastKeys_[maximumJsonDepth + 1];  // of each open object, decoded
 };
 
 // For a walk that parses a text into nodes, the root first. Completed values
@@ -247,10 +233,10 @@ class NodeBuilder {
     nodes_.push_back(Node{JsonKind::null, Escapes::none, 0, 0});  // the root's place
   }
 
-  void open() { frames_.push_back(pending_.size()); }
+  void open(std::size_t) { frames_.push_back(pending_.size()); }
   bool close(bool object);
   void value(const Node& node) { pending_.push_back(node); }
-  bool key(const Node& key) {
+  bool key(std::size_t, const Node& key) {
     pending_.push_back(key);
     return true;
   }
@@ -280,7 +266,6 @@ class NodeBuilder {
     std::uint8_t from[maximumRememberedMembers];
   };
 
-  std::string_view keyText(const Node& key) const { return document_.text(key); }
   bool sortMembers(Node* first, std::size_t count);
 
   const JsonDocument& document_;
@@ -315,7 +300,8 @@ bool NodeBuilder::sortMembers(Node* first, std::size_t count) {
   Shape* shape = count <= maximumRememberedMembers ? &shapes_[count] : nullptr;
   if (shape != nullptr && shape->count == count) {
     std::size_t same = 0;
-    while (same < count && compareBytes(shape->keys[same], keyText(first[2 * same])) == 0) ++same;
+    while (same < count && compareBytes(shape->keys[same], document_.text(first[2 * same])) == 0)
+      ++same;
     if (same == count) {
       // The same keys as last time, which were all different.
       moved_.assign(first, first + 2 * count);
@@ -329,7 +315,8 @@ bool NodeBuilder::sortMembers(Node* first, std::size_t count) {
 
   std::size_t sorted = 1;
   for (; sorted < count; ++sorted) {
-    const int order = compareBytes(keyText(first[2 * sorted - 2]), keyText(first[2 * sorted]));
+    const int order =
+        compareBytes(document_.text(first[2 * sorted - 2]), document_.text(first[2 * sorted]));
     if (order == 0) return false;
     if (order > 0) break;
   }
@@ -337,7 +324,7 @@ bool NodeBuilder::sortMembers(Node* first, std::size_t count) {
 
   members_.clear();
   for (std::size_t i = 0; i < count; ++i) {
-    members_.push_back(Member{keyText(first[2 * i]), first[2 * i], first[2 * i + 1], i});
+    members_.push_back(Member{document_.text(first[2 * i]), first[2 * i], first[2 * i + 1], i});
   }
   // std::string_view orders by unsigned bytes, as compareBytes does.
   std::sort(members_.begin(), members_.end(),
@@ -368,7 +355,7 @@ void JsonDocument::buildNodes() const {
 JsonObject JsonDocument::parse(std::shared_ptr<JsonDocument> document) {
   const std::string_view text = document->source_;
   if (text.size() > JsonDocument::maximumSourceBytes || !isValidUtf8(text)) failInvalid();
-  KeyOrder keyOrder(text.data());
+  KeyOrder keyOrder(*document);
   document->canonical_ = text.starts_with('{') && walk(text, keyOrder);
   if (!document->canonical_) {
     document->buildNodes();
