@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -173,10 +174,6 @@ struct Vector {
 
 }  // namespace
 
-bool isValidUtf8(std::string_view text) {
-  return isValidUtf8(text, 64);
-}
-
 int widestUtf8Width() {
 #if defined(__x86_64__)
   static const int widest = __builtin_cpu_supports("avx512bw") ? 64
@@ -217,21 +214,12 @@ std::size_t encodeUtf8(char32_t codePoint, char* out) {
 
 namespace {
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The four hex digits of a \u escape at `p`, or -1.
 long unitAt(const char* p, const char* end) {
-  if (end - p < 6 || p[0] != '\\' || p[1] != 'u') return -1;
-  long unit = 0;
-  for (int i = 2; i < 6; ++i) {
-    const int digit = hexValue(p[i]);
-    if (digit < 0) return -1;
-    unit = unit * 16 + digit;
+  unsigned unit = 0;
+  if (end - p < 6 || p[0] != '\\' || p[1] != 'u' ||
+      std::from_chars(p + 2, p + 6, unit, 16).ptr != p + 6) {
+    return -1;
   }
   return unit;
 }
@@ -265,12 +253,14 @@ Escape escapeAt(const char* p, const char* end) {
 bool isCanonicalEscape(const char* p, const char* end) {
   // Every short escape but \/ is the one written for its character.
   if (p[1] != 'u') return p[1] != '/';
-  if (end - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1')) return false;
-  const int low = hexValue(p[5]);
-  if (low < 0 || (p[5] >= 'A' && p[5] <= 'F')) return false;
+  constexpr std::string_view lowerHex = "0123456789abcdef";
+  if (end - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1') ||
+      lowerHex.find(p[5]) == std::string_view::npos) {
+    return false;
+  }
   // Some have a short escape of their own.
-  return escapedCharacters.find(static_cast<char>((p[4] - '0') * 16 + low)) ==
-         std::string_view::npos;
+  const auto code = static_cast<char>((p[4] - '0') * 16 + lowerHex.find(p[5]));
+  return escapedCharacters.find(code) == std::string_view::npos;
 }
 
 std::string decodedString(std::string_view raw) {
