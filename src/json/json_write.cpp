@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -340,30 +339,24 @@ void putValue(Writer& out, const JsonValue& value) {
 }
 
 void putObject(Writer& out, const JsonValue::Object& members) {
-  std::vector<std::string> repairedKeys;
-  const bool needsRepair = std::any_of(members.begin(), members.end(), [](const auto& member) {
-    return !isValidUtf8(member.first);
-  });
-  if (needsRepair) {
-    repairedKeys.reserve(members.size());
-    for (const auto& member : members) repairedKeys.push_back(repairedUtf8(member.first));
+  // By the repaired text of their keys, which differs from a key only where
+  // it is not valid UTF-8.
+  std::vector<std::string> repaired(members.size());
+  std::vector<std::pair<std::string_view, const JsonValue::Object::value_type*>> order;
+  order.reserve(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    std::string_view key = members[i].first;
+    if (!isValidUtf8(key)) key = repaired[i] = repairedUtf8(key);
+    order.emplace_back(key, &members[i]);
   }
-  auto sortKey = [&](std::size_t i) -> std::string_view {
-    return needsRepair ? std::string_view(repairedKeys[i]) : std::string_view(members[i].first);
-  };
-
-  std::vector<std::size_t> order(members.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return sortKey(a) < sortKey(b); });
-
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   out.put('{');
   for (std::size_t i = 0; i < order.size(); ++i) {
     if (i != 0) out.put(',');
-    const auto& member = members[order[i]];
-    putString(out, member.first);
+    putString(out, order[i].second->first);
     out.put(':');
-    putValue(out, member.second);
+    putValue(out, order[i].second->second);
   }
   out.put('}');
 }
