@@ -6,6 +6,7 @@
 // A text that is its own canonical encoding, as every file this helper
 // writes is, is recognised by a pass that builds nothing, so reading a stored
 // file costs no memory beyond its bytes. Any other text is parsed into nodes.
+// Both passes are one walk over the grammar, told what to do with each token.
 // A text that only looks canonical for a while costs that part of the pass
 // twice; requests, whose members come in the client's order, give up within
 // their first few bytes.
@@ -192,7 +193,8 @@ close:
 
 // For a walk that recognises a text that is its own canonical encoding: the
 // keys of every object must also be strictly ascending (so none twice). No
-// nodes are kept, so such a text costs no memory beyond its bytes.
+// nodes are built; a key with escapes, rare in keys, leaves its decoded text
+// with the document, whose views would decode it anyway.
 class KeyOrder {
  public:
   static constexpr bool canonicalOnly = true;
