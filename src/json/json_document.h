@@ -74,29 +74,27 @@ class JsonDocument {
    public:
     Node(JsonKind kind, Escapes escapes, std::uint32_t length, std::uint32_t offset)
         : offset_(offset),
-          bits_(static_cast<std::uint32_t>(kind) |
-                (static_cast<std::uint32_t>(escapes) << escapesShift) | (length << lengthShift)) {}
+          kind_(static_cast<std::uint32_t>(kind)),
+          escapes_(static_cast<std::uint32_t>(escapes)),
+          length_(length) {}
 
-    JsonKind kind() const { return static_cast<JsonKind>(bits_ & kindMask); }
+    JsonKind kind() const { return static_cast<JsonKind>(kind_); }
     // Strings only; none for every other kind.
-    Escapes escapes() const { return static_cast<Escapes>((bits_ >> escapesShift) & escapesMask); }
+    Escapes escapes() const { return static_cast<Escapes>(escapes_); }
     // Booleans: the value. Strings and numbers: byte length of the text in
     // the input (between the quotes for strings). Containers: number of
     // elements, or of members (each member is two consecutive nodes: the key,
     // a string, then the value).
-    std::uint32_t length() const { return bits_ >> lengthShift; }
+    std::uint32_t length() const { return length_; }
     // Strings and numbers: byte offset of the text in the input. Containers:
     // index of the first child node; children are contiguous.
     std::uint32_t offset() const { return offset_; }
 
    private:
-    static constexpr std::uint32_t kindMask = 0x7;
-    static constexpr int escapesShift = 3;
-    static constexpr std::uint32_t escapesMask = 0x3;
-    static constexpr int lengthShift = 5;
-
     std::uint32_t offset_;
-    std::uint32_t bits_;
+    std::uint32_t kind_ : 3;
+    std::uint32_t escapes_ : 2;
+    std::uint32_t length_ : 27;
   };
 
   // Lengths have 27 bits and offsets 32, far above any text the helper
