@@ -224,24 +224,9 @@ long unitAt(const char* p, const char* end) {
   return unit;
 }
 
-// What each letter after a backslash stands for; 0 where it makes no escape.
-constexpr std::array<char, 256> shortEscapes = [] {
-  std::array<char, 256> characters{};
-  for (std::size_t i = 0; i < escapeLetters.size(); ++i) {
-    characters[static_cast<unsigned char>(escapeLetters[i])] = escapedCharacters[i];
-  }
-  return characters;
-}();
-
 }  // namespace
 
-Escape escapeAt(const char* p, const char* end) {
-  if (end - p < 2) return {};
-  if (p[1] != 'u') {
-    const char character = shortEscapes[static_cast<unsigned char>(p[1])];
-    if (character == 0) return {};
-    return {2, static_cast<char32_t>(character)};
-  }
+Escape unicodeEscapeAt(const char* p, const char* end) {
   const long unit = unitAt(p, end);
   if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return {};
   if (unit < 0xD800 || unit > 0xDBFF) return {6, static_cast<char32_t>(unit)};
@@ -250,9 +235,7 @@ Escape escapeAt(const char* p, const char* end) {
   return {12, static_cast<char32_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00))};
 }
 
-bool isCanonicalEscape(const char* p, const char* end) {
-  // Every short escape but \/ is the one written for its character.
-  if (p[1] != 'u') return p[1] != '/';
+bool isCanonicalUnicodeEscape(const char* p, const char* end) {
   constexpr std::string_view lowerHex = "0123456789abcdef";
   if (end - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1') ||
       lowerHex.find(p[5]) == std::string_view::npos) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -42,6 +43,16 @@ int widestUtf8Width();
 inline constexpr std::string_view escapedCharacters = "\"\\\b\f\n\r\t/";
 inline constexpr std::string_view escapeLetters = "\"\\bfnrt/";
 
+// What the letter after a backslash stands for in a two-byte escape; 0 for
+// a letter that makes none.
+inline constexpr std::array<char, 256> shortEscapes = [] {
+  std::array<char, 256> characters{};
+  for (std::size_t i = 0; i < escapeLetters.size(); ++i) {
+    characters[static_cast<unsigned char>(escapeLetters[i])] = escapedCharacters[i];
+  }
+  return characters;
+}();
+
 // Writes the UTF-8 encoding of a Unicode scalar value to `out` (room for four
 // bytes) and returns its length.
 std::size_t encodeUtf8(char32_t codePoint, char* out);
@@ -55,7 +66,14 @@ struct Escape {
   std::size_t length;
   char32_t codePoint;
 };
-Escape escapeAt(const char* p, const char* end);
+Escape unicodeEscapeAt(const char* p, const char* end);  // the \u escapes alone
+// Inline for the short escapes, most of them, since parsing reads every one.
+inline Escape escapeAt(const char* p, const char* end) {
+  if (end - p < 2) return {};
+  if (p[1] == 'u') return unicodeEscapeAt(p, end);
+  const char character = shortEscapes[static_cast<unsigned char>(p[1])];
+  return {character == 0 ? 0u : 2u, static_cast<char32_t>(character)};
+}
 
 // Whether the escape at `p` is the one the canonical encoding writes for its
 // code point: \" \\ \b \f \n \r \t, and \u00xx in lowercase hex for the other
@@ -63,7 +81,11 @@ Escape escapeAt(const char* p, const char* end);
 // any other escape is not canonical. A short escape must be a valid one; a \u
 // escape is judged on its digits, so a pass that only accepts canonical text
 // need not decode it first.
-bool isCanonicalEscape(const char* p, const char* end);
+bool isCanonicalUnicodeEscape(const char* p, const char* end);  // the \u escapes alone
+inline bool isCanonicalEscape(const char* p, const char* end) {
+  // Every short escape but \/ is the one written for its character.
+  return p[1] == 'u' ? isCanonicalUnicodeEscape(p, end) : p[1] != '/';
+}
 
 // The text a string's raw text (between its quotes, escapes valid) stands for.
 std::string decodedString(std::string_view raw);
