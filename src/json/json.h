@@ -37,7 +37,6 @@ JsonObject parseObject(ByteBuffer bytes);
 // file name can carry one) is written as U+FFFD, so the output is always valid
 // UTF-8. Encoding what parsing a canonical encoding gave yields the same bytes.
 // Appends to `out`; never throws except std::bad_alloc.
-void appendCanonicalJson(std::string& out, JsonView value);
 void appendCanonicalJson(std::string& out, const JsonValue& value);
 
 std::string canonicalJson(JsonView value);

@@ -12,10 +12,8 @@ const JsonDocument::Node& nodeOf(const JsonView& view) {
 
 }  // namespace
 
-std::string_view JsonDocument::text(const Node& node) const {
-  const std::string_view raw(source_.data() + node.offset(), node.length());
-  if (node.escapes() == Escapes::none) return raw;
-  auto [entry, added] = decoded_.try_emplace(node.offset());
+std::string_view JsonDocument::decodedText(std::uint32_t offset, std::string_view raw) const {
+  auto [entry, added] = decoded_.try_emplace(offset);
   if (added) entry->second = decodedString(raw);
   return entry->second;
 }

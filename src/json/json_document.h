@@ -74,29 +74,27 @@ class JsonDocument {
    public:
     Node(JsonKind kind, Escapes escapes, std::uint32_t length, std::uint32_t offset)
         : offset_(offset),
-          bits_(static_cast<std::uint32_t>(kind) |
-                (static_cast<std::uint32_t>(escapes) << escapesShift) | (length << lengthShift)) {}
+          kind_(static_cast<std::uint32_t>(kind)),
+          escapes_(static_cast<std::uint32_t>(escapes)),
+          length_(length) {}
 
-    JsonKind kind() const { return static_cast<JsonKind>(bits_ & kindMask); }
+    JsonKind kind() const { return static_cast<JsonKind>(kind_); }
     // Strings only; none for every other kind.
-    Escapes escapes() const { return static_cast<Escapes>((bits_ >> escapesShift) & escapesMask); }
+    Escapes escapes() const { return static_cast<Escapes>(escapes_); }
     // Booleans: the value. Strings and numbers: byte length of the text in
     // the input (between the quotes for strings). Containers: number of
     // elements, or of members (each member is two consecutive nodes: the key,
     // a string, then the value).
-    std::uint32_t length() const { return bits_ >> lengthShift; }
+    std::uint32_t length() const { return length_; }
     // Strings and numbers: byte offset of the text in the input. Containers:
     // index of the first child node; children are contiguous.
     std::uint32_t offset() const { return offset_; }
 
    private:
-    static constexpr std::uint32_t kindMask = 0x7;
-    static constexpr int escapesShift = 3;
-    static constexpr std::uint32_t escapesMask = 0x3;
-    static constexpr int lengthShift = 5;
-
     std::uint32_t offset_;
-    std::uint32_t bits_;
+    std::uint32_t kind_ : 3;
+    std::uint32_t escapes_ : 2;
+    std::uint32_t length_ : 27;
   };
 
   // Lengths have 27 bits and offsets 32, far above any text the helper
@@ -119,8 +117,12 @@ class JsonDocument {
     if (nodes_.empty()) buildNodes();
     return nodes_;
   }
-  // The text of a string (decoded) or number (literal) node.
-  std::string_view text(const Node& node) const;
+  // The text of a string (decoded) or number (literal) node. Inline, since
+  // parsing asks for every key's.
+  std::string_view text(const Node& node) const {
+    const std::string_view raw(source_.data() + node.offset(), node.length());
+    return node.escapes() == Escapes::none ? raw : decodedText(node.offset(), raw);
+  }
 
  private:
   friend JsonObject parseObject(std::string bytes);
@@ -138,6 +140,9 @@ class JsonDocument {
   // Parses the input into nodes; throws SyncFailure Code::invalidFile when
   // it is not valid JSON. Defined with the parser.
   void buildNodes() const;
+  // The decoded text of the escaped string whose raw text starts at
+  // `offset`, kept for whoever asks again.
+  std::string_view decodedText(std::uint32_t offset, std::string_view raw) const;
 
   std::string text_;
   ByteBuffer buffer_;

@@ -6,17 +6,18 @@
 // A text that is its own canonical encoding, as every file this helper
 // writes is, is recognised by a pass that builds nothing, so reading a stored
 // file costs no memory beyond its bytes. Any other text is parsed into nodes.
+// Both passes are one walk over the grammar, told what to do with each token.
 // A text that only looks canonical for a while costs that part of the pass
 // twice; requests, whose members come in the client's order, give up within
 // their first few bytes.
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "base/sync_failure.h"
@@ -29,7 +30,6 @@ namespace {
 
 using Node = JsonDocument::Node;
 using Escapes = JsonDocument::Escapes;
-using DecodedTexts = std::unordered_map<std::uint32_t, std::string>;
 
 [[noreturn]] void failInvalid() {
   throw SyncFailure{Code::invalidFile,
@@ -56,22 +56,16 @@ const char* skipDigits(const char* p, const char* end) {
 // as their text, never converted. What follows is for the caller to judge.
 const char* numberEnd(const char* p, const char* end) {
   if (p != end && *p == '-') ++p;
-  if (p == end) return nullptr;
-  if (*p == '0') {
-    ++p;
-  } else if (*p >= '1' && *p <= '9') {
-    p = skipDigits(p + 1, end);
-  } else {
-    return nullptr;
-  }
+  if (p == end || !isDigit(*p)) return nullptr;
+  p = *p == '0' ? p + 1 : skipDigits(p, end);
   if (p != end && *p == '.') {
     if (++p == end || !isDigit(*p)) return nullptr;
-    p = skipDigits(p + 1, end);
+    p = skipDigits(p, end);
   }
   if (p != end && (*p == 'e' || *p == 'E')) {
     if (++p != end && (*p == '+' || *p == '-')) ++p;
     if (p == end || !isDigit(*p)) return nullptr;
-    p = skipDigits(p + 1, end);
+    p = skipDigits(p, end);
   }
   return p;
 }
@@ -89,169 +83,173 @@ const char* literalEnd(const char* p, const char* end, std::string_view word) {
   return p + word.size();
 }
 
-// The two-byte escapes, by the letter after the backslash: those the
-// canonical encoding writes, and \/, which it writes as "/".
-enum class ShortEscape : std::uint8_t { none, canonical, other };
-
-constexpr std::array<ShortEscape, 256> buildShortEscapes() {
-  std::array<ShortEscape, 256> escapes{};
-  for (unsigned char c : std::string_view("\"\\bfnrt")) escapes[c] = ShortEscape::canonical;
-  escapes['/'] = ShortEscape::other;
-  return escapes;
-}
-
-constexpr std::array<ShortEscape, 256> shortEscapes = buildShortEscapes();
-
-// The closing quote of the string whose text starts at `p`, just after the
-// opening quote; nullptr when the text has a control character, an escape
-// that is not one (or, with `canonicalOnly`, one that is not canonical), or
-// no end. `escapes` tells what escapes it had.
+// The string whose opening quote is at `p`, as a node, and what follows its
+// closing quote: nullptr when its text has a control character, an escape
+// that is not one (or, with `canonicalOnly`, one that is not canonical), or no
+// end. Both come back in registers: a node written through a reference and
+// read back at once stalls the read.
 template <bool canonicalOnly>
-const char* stringEnd(const char* p, const char* end, Escapes& escapes) {
-  escapes = Escapes::none;
-  for (;;) {
+std::pair<Node, const char*> takeString(const char* begin, const char* p, const char* end) {
+  const std::pair<Node, const char*> invalid{Node{JsonKind::null, Escapes::none, 0, 0}, nullptr};
+  const char* const text = p + 1;
+  Escapes escapes = Escapes::none;
+  for (p = text;;) {
     p = stringSpecialAt(p, end);
-    if (p == end) return nullptr;
-    if (*p == '"') return p;
-    // A control character, or a backslash with nothing after it to escape.
-    if (*p != '\\' || p + 1 == end) return nullptr;
-    std::size_t length;
-    bool canonical;
-    const ShortEscape escape = shortEscapes[static_cast<unsigned char>(p[1])];
-    if (escape != ShortEscape::none) {
-      if (canonicalOnly && escape != ShortEscape::canonical) return nullptr;
-      length = 2;
-      canonical = escape == ShortEscape::canonical;
-    } else if (canonicalOnly) {
-      if (p[1] != 'u' || !isCanonicalEscape(p, end)) return nullptr;
-      length = 6;
-      canonical = true;
-    } else {
-      length = escapeAt(p, end).length;
-      if (length == 0) return nullptr;
-      canonical = isCanonicalEscape(p, end);
-    }
+    if (p == end) return invalid;
+    if (*p == '"') break;
+    if (*p != '\\') return invalid;  // a control character
+    const std::size_t length = escapeAt(p, end).length;
+    if (length == 0) return invalid;
+    const bool canonical = isCanonicalEscape(p, end);
+    if (canonicalOnly && !canonical) return invalid;
     if (escapes != Escapes::other) escapes = canonical ? Escapes::canonical : Escapes::other;
     p += length;
   }
+  return {Node{JsonKind::string, escapes, static_cast<std::uint32_t>(p - text),
+               static_cast<std::uint32_t>(text - begin)},
+          p + 1};
 }
 
-// Keys are ordered by their decoded bytes. Escapes are rare in keys, so only
-// then is anything decoded.
-int compareKeys(std::string_view a, Escapes aEscapes, std::string_view b, Escapes bEscapes) {
-  const bool aEscaped = aEscapes != Escapes::none;
-  const bool bEscaped = bEscapes != Escapes::none;
-  if (!aEscaped && !bEscaped) return compareBytes(a, b);
-  return (aEscaped ? std::string_view(decodedString(a)) : a)
-      .compare(bEscaped ? std::string_view(decodedString(b)) : b);
-}
-
-// Whether `text` is a JSON object that is byte for byte its own canonical
-// encoding: no whitespace, the keys of every object strictly ascending (so
-// also no key twice), only the escapes the encoding writes, nesting within
-// maximumJsonDepth. The text must be valid UTF-8. False for anything else,
-// valid or not.
-bool isCanonicalObjectText(std::string_view text) {
-  struct Level {
-    std::string_view key;  // the object's last key so far; no data before the first
-    Escapes keyEscapes;
-    bool object;
-  };
-  Level levels[maximumJsonDepth + 1];
+// Walks a text whose top level must be an object or an array, and reports
+// whether it is valid JSON nested within maximumJsonDepth; never recurses.
+// The text must be valid UTF-8. `builder` is told of each container as it
+// opens and closes and of each key and other value as it comes, as a node,
+// and may refuse a key or a closing object; its canonicalOnly also demands
+// the text be written as the canonical encoding writes it: no whitespace and
+// only the escapes it uses.
+template <typename Builder>
+bool walk(std::string_view text, Builder& builder) {
+  constexpr bool strict = Builder::canonicalOnly;
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  auto skip = [end](const char* p) { return strict ? p : skipWhitespace(p, end); };
+  bool objects[maximumJsonDepth + 1];  // whether each open container is an object
   std::size_t depth = 0;
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  if (p == end || *p != '{') return false;
+  Node node{JsonKind::null, Escapes::none, 0, 0};
+  const char* p = skip(begin);
+  if (p == end || (*p != '{' && *p != '[')) return false;
 
 value:
-  if (p == end) return false;
   switch (*p) {
     case '{':
-    case '[': {
+    case '[':
       if (depth == maximumJsonDepth) return false;
-      const bool object = *p == '{';
-      levels[++depth] = Level{{}, Escapes::none, object};
-      if (++p != end && *p == (object ? '}' : ']')) {
-        ++p;
-        --depth;
-        goto after;
-      }
-      if (object) goto key;
+      objects[++depth] = *p == '{';
+      builder.open(depth);
+      p = skip(p + 1);
+      if (p == end) return false;
+      if (*p == (objects[depth] ? '}' : ']')) goto close;
+      if (objects[depth]) goto key;
       goto value;
-    }
-    case '"': {
-      Escapes escapes;
-      const char* close = stringEnd<true>(p + 1, end, escapes);
-      if (close == nullptr) return false;
-      p = close + 1;
-      goto after;
-    }
-    case 't':
-      p = literalEnd(p, end, "true");
+    case '"':
+      std::tie(node, p) = takeString<strict>(begin, p, end);
       break;
+    case 't':
     case 'f':
-      p = literalEnd(p, end, "false");
+      node = Node{JsonKind::boolean, Escapes::none, *p == 't', 0};
+      p = literalEnd(p, end, *p == 't' ? "true" : "false");
       break;
     case 'n':
+      node = Node{JsonKind::null, Escapes::none, 0, 0};
       p = literalEnd(p, end, "null");
       break;
-    default:
-      p = numberEnd(p, end);
-      break;
+    default: {
+      const char* number = p;
+      if ((p = numberEnd(p, end)) == nullptr) return false;
+      node = Node{JsonKind::number, Escapes::none, static_cast<std::uint32_t>(p - number),
+                  static_cast<std::uint32_t>(number - begin)};
+    }
   }
   if (p == nullptr) return false;
+  builder.value(node);
   goto after;
 
-key : {
-  if (p == end || *p != '"') return false;
-  Escapes escapes;
-  const char* close = stringEnd<true>(p + 1, end, escapes);
-  if (close == nullptr) return false;
-  const std::string_view key(p + 1, static_cast<std::size_t>(close - p - 1));
-  Level& level = levels[depth];
-  // The first key has nothing to follow (an empty key still has data).
-  if (level.key.data() != nullptr && compareKeys(level.key, level.keyEscapes, key, escapes) >= 0) {
-    return false;
-  }
-  level.key = key;
-  level.keyEscapes = escapes;
-  p = close + 1;
+key:
+  if (*p != '"') return false;
+  std::tie(node, p) = takeString<strict>(begin, p, end);
+  if (p == nullptr || !builder.key(depth, node)) return false;
+  p = skip(p);
   if (p == end || *p != ':') return false;
-  ++p;
+  p = skip(p + 1);
+  if (p == end) return false;
   goto value;
-}
 
 after:
+  p = skip(p);
   if (depth == 0) return p == end;
   if (p == end) return false;
   if (*p == ',') {
-    ++p;
-    if (levels[depth].object) goto key;
+    p = skip(p + 1);
+    if (p == end) return false;
+    if (objects[depth]) goto key;
     goto value;
   }
-  if (*p != (levels[depth].object ? '}' : ']')) return false;
+  if (*p != (objects[depth] ? '}' : ']')) return false;
+close:
+  if (!builder.close(objects[depth--])) return false;
   ++p;
-  --depth;
   goto after;
 }
 
-// Parses a whole text into nodes, the root first; throws the invalid-JSON
-// failure for anything but a valid object or array. The text must be valid
-// UTF-8. Completed values wait on `pending_` until their container closes;
-// its children then move to the node array as one contiguous run, so a
-// container never needs to know its size up front.
-class NodeParser {
+// For a walk that recognises a text that is its own canonical encoding: the
+// keys of every object must also be strictly ascending (so none twice). No
+// nodes are built; a key with escapes, rare in keys, leaves its decoded text
+// with the document, whose views would decode it anyway.
+class KeyOrder {
  public:
-  NodeParser(std::string_view text, std::vector<Node>& nodes, DecodedTexts& decoded)
-      : begin_(text.data()), end_(text.data() + text.size()), nodes_(nodes), decoded_(decoded) {}
+  static constexpr bool canonicalOnly = true;
 
-  void parse();
+  explicit KeyOrder(const JsonDocument& document) : document_(document) {}
+
+  void open(std::size_t depth) { lastKeys_[depth] = {}; }
+  bool close(bool) { return true; }
+  void value(const Node&) {}
+  // Keys order by their decoded bytes; escapes are rare in keys, so only then
+  // is anything decoded. The first key has nothing to follow (an empty key
+  // still has data).
+  bool key(std::size_t depth, const Node& key) {
+    const std::string_view text = document_.text(key);
+    std::string_view& last = lastKeys_[depth];
+    if (last.data() != nullptr && compareBytes(last, text) >= 0) return false;
+    last = text;
+    return true;
+  }
 
  private:
-  struct Frame {
-    std::size_t firstPending;
-    bool object;
-  };
+  const JsonDocument& document_;
+  std::string_view lastKeys_[maximumJsonDepth + 1];  // of each open object, decoded
+};
+
+// For a walk that parses a text into nodes, the root first. Completed values
+// wait on `pending_` until their container closes; its children then move
+// to the node array as one contiguous run, so a container never needs to
+// know its size up front.
+class NodeBuilder {
+ public:
+  static constexpr bool canonicalOnly = false;
+
+  explicit NodeBuilder(const JsonDocument& document) : document_(document) {
+    // At most one node per two bytes of text ("1," in an array), so this
+    // never grows, and the pages beyond what is written are never touched.
+    nodes_.reserve(document.source().size() / 2 + 1);
+    nodes_.push_back(Node{JsonKind::null, Escapes::none, 0, 0});  // the root's place
+  }
+
+  void open(std::size_t) { frames_.push_back(pending_.size()); }
+  bool close(bool object);
+  void value(const Node& node) { pending_.push_back(node); }
+  bool key(std::size_t, const Node& key) {
+    pending_.push_back(key);
+    return true;
+  }
+
+  // The nodes, once a walk has accepted the whole text.
+  std::vector<Node> nodes() {
+    nodes_[JsonDocument::rootNode] = pending_.back();
+    return std::move(nodes_);
+  }
+
+ private:
   struct Member {
     std::string_view key;  // decoded
     Node keyNode;
@@ -270,144 +268,42 @@ class NodeParser {
     std::uint8_t from[maximumRememberedMembers];
   };
 
-  std::uint32_t offsetOf(const char* p) const { return static_cast<std::uint32_t>(p - begin_); }
-
-  // Pushes the string whose opening quote is at `p`; returns what follows it.
-  const char* takeString(const char* p) {
-    Escapes escapes;
-    const char* close = stringEnd<false>(p + 1, end_, escapes);
-    if (close == nullptr) failInvalid();
-    pending_.push_back(Node{JsonKind::string, escapes, static_cast<std::uint32_t>(close - p - 1),
-                            offsetOf(p + 1)});
-    return close + 1;
-  }
-
-  std::string_view keyText(const Node& key) {
-    const std::string_view raw(begin_ + key.offset(), key.length());
-    if (key.escapes() == Escapes::none) return raw;
-    auto [entry, added] = decoded_.try_emplace(key.offset());
-    if (added) entry->second = decodedString(raw);
-    return entry->second;
-  }
-
-  void close();
   bool sortMembers(Node* first, std::size_t count);
 
-  const char* const begin_;
-  const char* const end_;
-  std::vector<Node>& nodes_;
-  DecodedTexts& decoded_;
+  const JsonDocument& document_;
+  std::vector<Node> nodes_;
   std::vector<Node> pending_;
-  std::vector<Frame> frames_;
+  std::vector<std::size_t> frames_;  // where each open container's children start on pending_
   std::vector<Member> members_;
   std::vector<Node> moved_;
   Shape shapes_[maximumRememberedMembers + 1];
 };
 
-void NodeParser::parse() {
-  // At most one node per two bytes of text ("1," in an array), so this never
-  // grows, and the pages beyond what is written are never touched.
-  nodes_.reserve((end_ - begin_) / 2 + 1);
-  nodes_.push_back(Node{JsonKind::null, Escapes::none, 0, 0});  // the root's place
-  const char* p = skipWhitespace(begin_, end_);
-  if (p == end_ || (*p != '{' && *p != '[')) failInvalid();
-
-value:
-  switch (*p) {
-    case '{':
-    case '[': {
-      if (frames_.size() == maximumJsonDepth) failInvalid();
-      const bool object = *p == '{';
-      frames_.push_back(Frame{pending_.size(), object});
-      p = skipWhitespace(p + 1, end_);
-      if (p == end_) failInvalid();
-      if (*p == (object ? '}' : ']')) {
-        close();
-        ++p;
-        goto after;
-      }
-      if (object) goto key;
-      goto value;
-    }
-    case '"':
-      p = takeString(p);
-      goto after;
-    case 't':
-    case 'f': {
-      const bool truth = *p == 't';
-      p = literalEnd(p, end_, truth ? "true" : "false");
-      if (p == nullptr) failInvalid();
-      pending_.push_back(
-          Node{JsonKind::boolean, Escapes::none, static_cast<std::uint32_t>(truth), 0});
-      goto after;
-    }
-    case 'n':
-      p = literalEnd(p, end_, "null");
-      if (p == nullptr) failInvalid();
-      pending_.push_back(Node{JsonKind::null, Escapes::none, 0, 0});
-      goto after;
-    default: {
-      const char* numberEnds = numberEnd(p, end_);
-      if (numberEnds == nullptr) failInvalid();
-      pending_.push_back(Node{JsonKind::number, Escapes::none,
-                              static_cast<std::uint32_t>(numberEnds - p), offsetOf(p)});
-      p = numberEnds;
-      goto after;
-    }
-  }
-
-key:
-  if (*p != '"') failInvalid();
-  p = skipWhitespace(takeString(p), end_);
-  if (p == end_ || *p != ':') failInvalid();
-  p = skipWhitespace(p + 1, end_);
-  if (p == end_) failInvalid();
-  goto value;
-
-after:
-  p = skipWhitespace(p, end_);
-  if (frames_.empty()) {
-    if (p != end_) failInvalid();
-    nodes_[JsonDocument::rootNode] = pending_.back();
-    return;
-  }
-  if (p == end_) failInvalid();
-  if (*p == ',') {
-    p = skipWhitespace(p + 1, end_);
-    if (p == end_) failInvalid();
-    if (frames_.back().object) goto key;
-    goto value;
-  }
-  if (*p != (frames_.back().object ? '}' : ']')) failInvalid();
-  close();
-  ++p;
-  goto after;
-}
-
-void NodeParser::close() {
-  const Frame frame = frames_.back();
+bool NodeBuilder::close(bool object) {
+  const std::size_t firstPending = frames_.back();
   frames_.pop_back();
-  const std::size_t children = pending_.size() - frame.firstPending;
-  Node* first = pending_.data() + frame.firstPending;
-  if (frame.object && !sortMembers(first, children / 2)) failInvalid();
+  const std::size_t children = pending_.size() - firstPending;
+  Node* first = pending_.data() + firstPending;
+  if (object && !sortMembers(first, children / 2)) return false;
   const auto firstChild = static_cast<std::uint32_t>(nodes_.size());
   nodes_.insert(nodes_.end(), first, first + children);
-  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(frame.firstPending),
-                 pending_.end());
-  pending_.push_back(Node{frame.object ? JsonKind::object : JsonKind::array, Escapes::none,
-                          static_cast<std::uint32_t>(frame.object ? children / 2 : children),
+  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(firstPending), pending_.end());
+  pending_.push_back(Node{object ? JsonKind::object : JsonKind::array, Escapes::none,
+                          static_cast<std::uint32_t>(object ? children / 2 : children),
                           firstChild});
+  return true;
 }
 
 // Puts `count` members (key and value nodes alternating) in key order and
 // reports whether all keys differ. Canonical input is already sorted, so
 // that case is checked first and costs one comparison per member.
-bool NodeParser::sortMembers(Node* first, std::size_t count) {
+bool NodeBuilder::sortMembers(Node* first, std::size_t count) {
   if (count < 2) return true;
   Shape* shape = count <= maximumRememberedMembers ? &shapes_[count] : nullptr;
   if (shape != nullptr && shape->count == count) {
     std::size_t same = 0;
-    while (same < count && compareBytes(shape->keys[same], keyText(first[2 * same])) == 0) ++same;
+    while (same < count && compareBytes(shape->keys[same], document_.text(first[2 * same])) == 0)
+      ++same;
     if (same == count) {
       // The same keys as last time, which were all different.
       moved_.assign(first, first + 2 * count);
@@ -421,7 +317,8 @@ bool NodeParser::sortMembers(Node* first, std::size_t count) {
 
   std::size_t sorted = 1;
   for (; sorted < count; ++sorted) {
-    const int order = compareBytes(keyText(first[2 * sorted - 2]), keyText(first[2 * sorted]));
+    const int order =
+        compareBytes(document_.text(first[2 * sorted - 2]), document_.text(first[2 * sorted]));
     if (order == 0) return false;
     if (order > 0) break;
   }
@@ -429,7 +326,7 @@ bool NodeParser::sortMembers(Node* first, std::size_t count) {
 
   members_.clear();
   for (std::size_t i = 0; i < count; ++i) {
-    members_.push_back(Member{keyText(first[2 * i]), first[2 * i], first[2 * i + 1], i});
+    members_.push_back(Member{document_.text(first[2 * i]), first[2 * i], first[2 * i + 1], i});
   }
   // std::string_view orders by unsigned bytes, as compareBytes does.
   std::sort(members_.begin(), members_.end(),
@@ -452,15 +349,16 @@ bool NodeParser::sortMembers(Node* first, std::size_t count) {
 }  // namespace
 
 void JsonDocument::buildNodes() const {
-  std::vector<Node> nodes;
-  NodeParser(source_, nodes, decoded_).parse();
-  nodes_ = std::move(nodes);
+  NodeBuilder builder(*this);
+  if (!walk(source_, builder)) failInvalid();
+  nodes_ = builder.nodes();
 }
 
 JsonObject JsonDocument::parse(std::shared_ptr<JsonDocument> document) {
   const std::string_view text = document->source_;
   if (text.size() > JsonDocument::maximumSourceBytes || !isValidUtf8(text)) failInvalid();
-  document->canonical_ = isCanonicalObjectText(text);
+  KeyOrder keyOrder(*document);
+  document->canonical_ = text.starts_with('{') && walk(text, keyOrder);
   if (!document->canonical_) {
     document->buildNodes();
     if (document->nodes_[JsonDocument::rootNode].kind() == JsonKind::array) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -26,17 +27,31 @@ struct Utf8Sequence {
 Utf8Sequence utf8SequenceAt(const unsigned char* p, const unsigned char* end);
 
 // Whether all of `text` is well-formed UTF-8 in the sense above. Vectorised
-// where the processor allows, since every parsed text passes through it whole.
-bool isValidUtf8(std::string_view text);
-
-// The same judgement by the path that handles `width` bytes at a time: 64,
-// 32, 16, or 0 for one sequence at a time. Every path must agree, yet a machine
-// runs only its widest, so tests ask for each. A width the processor cannot
-// run falls back to the next narrower.
-bool isValidUtf8(std::string_view text, int width);
+// where the processor allows, since every parsed text passes through it whole:
+// `width` names the path, by the bytes it takes at a time (64, 32, 16, or 0
+// for one sequence at a time), and a width the processor cannot run falls
+// back to the next narrower. Every path must agree, yet a machine runs only
+// its widest, so tests ask for each.
+bool isValidUtf8(std::string_view text, int width = 64);
 
 // The widest of those paths this processor can run.
 int widestUtf8Width();
+
+// The characters with an escape of two bytes, and in the same places the
+// letter that follows the backslash in each. The canonical encoding writes
+// all but the last, "/", which it writes as itself.
+inline constexpr std::string_view escapedCharacters = "\"\\\b\f\n\r\t/";
+inline constexpr std::string_view escapeLetters = "\"\\bfnrt/";
+
+// What the letter after a backslash stands for in a two-byte escape; 0 for
+// a letter that makes none.
+inline constexpr std::array<char, 256> shortEscapes = [] {
+  std::array<char, 256> characters{};
+  for (std::size_t i = 0; i < escapeLetters.size(); ++i) {
+    characters[static_cast<unsigned char>(escapeLetters[i])] = escapedCharacters[i];
+  }
+  return characters;
+}();
 
 // Writes the UTF-8 encoding of a Unicode scalar value to `out` (room for four
 // bytes) and returns its length.
@@ -51,7 +66,14 @@ struct Escape {
   std::size_t length;
   char32_t codePoint;
 };
-Escape escapeAt(const char* p, const char* end);
+Escape unicodeEscapeAt(const char* p, const char* end);  // the \u escapes alone
+// Inline for the short escapes, most of them, since parsing reads every one.
+inline Escape escapeAt(const char* p, const char* end) {
+  if (end - p < 2) return {};
+  if (p[1] == 'u') return unicodeEscapeAt(p, end);
+  const char character = shortEscapes[static_cast<unsigned char>(p[1])];
+  return {character == 0 ? 0u : 2u, static_cast<char32_t>(character)};
+}
 
 // Whether the escape at `p` is the one the canonical encoding writes for its
 // code point: \" \\ \b \f \n \r \t, and \u00xx in lowercase hex for the other
@@ -59,7 +81,11 @@ Escape escapeAt(const char* p, const char* end);
 // any other escape is not canonical. A short escape must be a valid one; a \u
 // escape is judged on its digits, so a pass that only accepts canonical text
 // need not decode it first.
-bool isCanonicalEscape(const char* p, const char* end);
+bool isCanonicalUnicodeEscape(const char* p, const char* end);  // the \u escapes alone
+inline bool isCanonicalEscape(const char* p, const char* end) {
+  // Every short escape but \/ is the one written for its character.
+  return p[1] == 'u' ? isCanonicalUnicodeEscape(p, end) : p[1] != '/';
+}
 
 // The text a string's raw text (between its quotes, escapes valid) stands for.
 std::string decodedString(std::string_view raw);

@@ -32,7 +32,6 @@ class JsonValue {
   JsonValue(const char* text) : data_(std::string(text)) {}
   JsonValue(std::string text) : data_(std::move(text)) {}
   JsonValue(std::int64_t integer) : data_(Number{std::to_string(integer)}) {}
-  JsonValue(Number number) : data_(std::move(number)) {}
   JsonValue(Array array) : data_(std::move(array)) {}
   JsonValue(Object object) : data_(std::move(object)) {}
   // The root object of a parsed document.

@@ -1,9 +1,7 @@
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -18,24 +16,6 @@ namespace brindell {
 namespace {
 
 using Node = JsonDocument::Node;
-
-enum ByteClass : std::uint8_t { plain, escaped, multibyte };
-
-constexpr std::array<ByteClass, 256> buildByteClasses() {
-  std::array<ByteClass, 256> classes{};
-  for (int byte = 0; byte < 256; ++byte) {
-    if (byte < 0x20 || byte == '"' || byte == '\\') {
-      classes[byte] = escaped;
-    } else if (byte >= 0x80) {
-      classes[byte] = multibyte;
-    } else {
-      classes[byte] = plain;
-    }
-  }
-  return classes;
-}
-
-constexpr std::array<ByteClass, 256> byteClasses = buildByteClasses();
 
 constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
 
@@ -160,118 +140,71 @@ class Counter {
 // shortens an escape, and found without reading the text of any string.
 class Bounder : public Counter {};
 
+// Writes one character of a string's text as the canonical encoding does:
+// as itself unless JSON needs it escaped, then by its short escape where it
+// has one.
 template <typename Output>
-void putEscape(Output& out, unsigned char byte) {
-  switch (byte) {
-    case '"':
-      out.put("\\\"");
-      return;
-    case '\\':
-      out.put("\\\\");
-      return;
-    case '\b':
-      out.put("\\b");
-      return;
-    case '\f':
-      out.put("\\f");
-      return;
-    case '\n':
-      out.put("\\n");
-      return;
-    case '\r':
-      out.put("\\r");
-      return;
-    case '\t':
-      out.put("\\t");
-      return;
-    default: {
-      constexpr char hex[] = "0123456789abcdef";
-      const char escape[] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
-      out.put(escape, sizeof escape);
-      return;
-    }
+void putCharacter(Output& out, char32_t codePoint) {
+  char bytes[6] = {'\\', 'u', '0', '0'};
+  if (codePoint >= 0x20 && codePoint != '"' && codePoint != '\\') {
+    out.put(bytes, encodeUtf8(codePoint, bytes));
+    return;
   }
-}
-
-// Text as the canonical form carries it once decoded: ill-formed sequences
-// replaced by U+FFFD. Object keys are sorted by this, not by their raw bytes,
-// so that a re-parsed encoding sorts the same way.
-std::string repairedUtf8(std::string_view text) {
-  std::string repaired;
-  repaired.reserve(text.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p != end) {
-    const Utf8Sequence sequence = utf8SequenceAt(p, end);
-    if (sequence.valid) {
-      repaired.append(reinterpret_cast<const char*>(p), sequence.length);
-    } else {
-      repaired += replacementCharacter;
-    }
-    p += sequence.length;
+  const std::size_t letter = escapedCharacters.find(static_cast<char>(codePoint));
+  if (letter != std::string_view::npos) {
+    bytes[1] = escapeLetters[letter];
+    out.put(bytes, 2);
+    return;
   }
-  return repaired;
+  constexpr char hex[] = "0123456789abcdef";
+  bytes[4] = hex[codePoint >> 4];
+  bytes[5] = hex[codePoint & 0xF];
+  out.put(bytes, sizeof bytes);
 }
 
-// Whether any of the eight bytes in `word` needs a closer look: a control
-// character, a quote or a backslash, and, when `checkUtf8` is set, any byte
-// outside ASCII. Lets long runs of ordinary text be skipped a word at a time.
-bool needsAttention(std::uint64_t word, bool checkUtf8) {
-  constexpr std::uint64_t ones = 0x0101010101010101u;
-  constexpr std::uint64_t highBits = 0x8080808080808080u;
-  auto hasZeroByte = [](std::uint64_t v) { return (v - ones) & ~v & highBits; };
-  const std::uint64_t quote = word ^ (ones * '"');
-  const std::uint64_t backslash = word ^ (ones * '\\');
-  const std::uint64_t control = (word - ones * 0x20) & ~word & highBits;
-  const std::uint64_t found = hasZeroByte(quote) | hasZeroByte(backslash) | control;
-  return (found | (checkUtf8 ? word & highBits : 0)) != 0;
-}
-
-// Writes `text` as a JSON string. With `checkUtf8` clear the caller vouches
-// that the text is valid UTF-8 (a parsed document's decoded text always is).
-void putString(Writer& out, std::string_view text, bool checkUtf8) {
-  out.put('"');
+// Writes `text` with each ill-formed UTF-8 sequence in it as U+FFFD, and
+// when `escape` is set, with the bytes a JSON string escapes escaped.
+void putRepaired(Writer& out, std::string_view text, bool escape) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
   const auto* run = p;
   while (p != end) {
-    std::uint64_t word;
-    if (end - p >= 8 && (std::memcpy(&word, p, 8), !needsAttention(word, checkUtf8))) {
-      p += 8;
-      continue;
-    }
-    const ByteClass byteClass = byteClasses[*p];
-    if (byteClass == plain || (byteClass == multibyte && !checkUtf8)) {
+    if (*p < 0x80) {
+      if (escape && (*p < 0x20 || *p == '"' || *p == '\\')) {
+        out.put(run, p);
+        putCharacter(out, *p);
+        run = p + 1;
+      }
       ++p;
       continue;
     }
-    if (byteClass == escaped) {
-      out.put(run, p);
-      putEscape(out, *p);
-      run = ++p;
-      continue;
-    }
     const Utf8Sequence sequence = utf8SequenceAt(p, end);
-    if (sequence.valid) {
-      p += sequence.length;
-      continue;
+    if (!sequence.valid) {
+      out.put(run, p);
+      out.put(replacementCharacter);
+      run = p + sequence.length;
     }
-    out.put(run, p);
-    out.put(replacementCharacter);
-    run = p += sequence.length;
+    p += sequence.length;
   }
   out.put(run, p);
+}
+
+void putString(Writer& out, std::string_view text) {
+  out.put('"');
+  putRepaired(out, text, true);
   out.put('"');
 }
 
-template <typename Output>
-void putCodePoint(Output& out, char32_t codePoint) {
-  if (codePoint < 0x20 || codePoint == '"' || codePoint == '\\') {
-    putEscape(out, static_cast<unsigned char>(codePoint));
-    return;
+// Text as the canonical form carries it once decoded. Object keys are sorted
+// by this, not by their raw bytes, so that a re-parsed encoding sorts the
+// same way.
+std::string repairedUtf8(std::string_view text) {
+  std::string repaired;
+  {
+    Writer writer(repaired, text.size());
+    putRepaired(writer, text, false);
   }
-  char bytes[4];
-  out.put(bytes, encodeUtf8(codePoint, bytes));
+  return repaired;
 }
 
 template <typename Output>
@@ -298,7 +231,7 @@ void putStringNode(Output& out, const JsonDocument& document, const Node& node) 
       const Escape escape = escapeAt(p, end);
       if (!isCanonicalEscape(p, end)) {
         out.put(run, static_cast<std::size_t>(p - run));
-        putCodePoint(out, escape.codePoint);
+        putCharacter(out, escape.codePoint);
         run = p + escape.length;
       }
       p += escape.length;
@@ -386,7 +319,7 @@ void putValue(Writer& out, const JsonValue& value) {
         } else if constexpr (std::is_same_v<T, JsonValue::Number>) {
           out.put(data.text);
         } else if constexpr (std::is_same_v<T, std::string>) {
-          putString(out, data, true);
+          putString(out, data);
         } else if constexpr (std::is_same_v<T, JsonValue::Array>) {
           out.put('[');
           for (std::size_t i = 0; i < data.size(); ++i) {
@@ -405,30 +338,24 @@ void putValue(Writer& out, const JsonValue& value) {
 }
 
 void putObject(Writer& out, const JsonValue::Object& members) {
-  std::vector<std::string> repairedKeys;
-  const bool needsRepair = std::any_of(members.begin(), members.end(), [](const auto& member) {
-    return !isValidUtf8(member.first);
-  });
-  if (needsRepair) {
-    repairedKeys.reserve(members.size());
-    for (const auto& member : members) repairedKeys.push_back(repairedUtf8(member.first));
+  // By the repaired text of their keys, which differs from a key only where
+  // it is not valid UTF-8.
+  std::vector<std::string> repaired(members.size());
+  std::vector<std::pair<std::string_view, const JsonValue::Object::value_type*>> order;
+  order.reserve(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    std::string_view key = members[i].first;
+    if (!isValidUtf8(key)) key = repaired[i] = repairedUtf8(key);
+    order.emplace_back(key, &members[i]);
   }
-  auto sortKey = [&](std::size_t i) -> std::string_view {
-    return needsRepair ? std::string_view(repairedKeys[i]) : std::string_view(members[i].first);
-  };
-
-  std::vector<std::size_t> order(members.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return sortKey(a) < sortKey(b); });
-
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   out.put('{');
   for (std::size_t i = 0; i < order.size(); ++i) {
     if (i != 0) out.put(',');
-    const auto& member = members[order[i]];
-    putString(out, member.first, true);
+    putString(out, order[i].second->first);
     out.put(':');
-    putValue(out, member.second);
+    putValue(out, order[i].second->second);
   }
   out.put('}');
 }
@@ -459,11 +386,6 @@ std::size_t expectedSize(const JsonValue& value) {
 
 }  // namespace
 
-void appendCanonicalJson(std::string& out, JsonView value) {
-  Writer writer(out, expectedSize(value));
-  putView(writer, *value.document(), value.node());
-}
-
 void appendCanonicalJson(std::string& out, const JsonValue& value) {
   Writer writer(out, expectedSize(value));
   putValue(writer, value);
@@ -475,7 +397,10 @@ bool isCanonicalText(const JsonDocument& document) {
 
 std::string canonicalJson(JsonView value) {
   std::string out;
-  appendCanonicalJson(out, value);
+  {
+    Writer writer(out, expectedSize(value));
+    putView(writer, *value.document(), value.node());
+  }
   return out;
 }
 

@@ -273,12 +273,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "{\"\xEF\xBF\xBD\":1,\"\xEF\xBF\xBE\":2}"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-}  // namespace
-}  // namespace brindell::testing
-
-namespace brindell::testing {
-namespace {
-
 // Each vectorised path judges UTF-8 as the scalar one does, over texts of
 // many lengths around their blocks, built from sequences on the edges of
 // well-formed UTF-8 and from ill-formed ones: stray continuations, overlong
@@ -325,7 +319,7 @@ TEST_P(Utf8Path, JudgesAsTheScalarPathDoes) {
   EXPECT_LT(invalid, 15'000);
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, Utf8Path, ::testing::Values(16, 32, 64));
+INSTANTIATE_TEST_SUITE_P(Json, Utf8Path, ::testing::Values(16, 32, 64));
 
 }  // namespace
 }  // namespace brindell::testing
