@@ -34,10 +34,6 @@ std::size_t JsonView::size() const {
   return node.length();
 }
 
-JsonView JsonView::element(std::size_t i) const {
-  return JsonView(document_, static_cast<std::uint32_t>(nodeOf(*this).offset() + i));
-}
-
 std::string_view JsonView::key(std::size_t i) const {
   return document_->text(document_->nodes()[nodeOf(*this).offset() + 2 * i]);
 }

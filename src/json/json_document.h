@@ -38,8 +38,6 @@ class JsonView {
   // The number of elements of an array or members of an object; 0 otherwise.
   std::size_t size() const;
 
-  // Element i of an array (i < size()).
-  JsonView element(std::size_t i) const;
   // Key and value of member i of an object (i < size()), in key order.
   std::string_view key(std::size_t i) const;
   JsonView value(std::size_t i) const;
