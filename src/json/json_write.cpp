@@ -391,10 +391,6 @@ void appendCanonicalJson(std::string& out, const JsonValue& value) {
   putValue(writer, value);
 }
 
-bool isCanonicalText(const JsonDocument& document) {
-  return document.canonical();
-}
-
 std::string canonicalJson(JsonView value) {
   std::string out;
   {
