@@ -22,27 +22,27 @@ std::string_view JsonDocument::decodedText(std::uint32_t offset, std::string_vie
 }
 
 JsonKind JsonView::kind() const {
-  return nodeOf(*this).kind();
+  return nodeOf(*this).kind;
 }
 
 std::string_view JsonView::text() const {
   const JsonDocument::Node& node = nodeOf(*this);
-  if (node.kind() != JsonKind::string && node.kind() != JsonKind::number) return {};
+  if (node.kind != JsonKind::string && node.kind != JsonKind::number) return {};
   return document_->text(node);
 }
 
 std::size_t JsonView::size() const {
   const JsonDocument::Node& node = nodeOf(*this);
-  if (node.kind() != JsonKind::array && node.kind() != JsonKind::object) return 0;
-  return node.length();
+  if (node.kind != JsonKind::array && node.kind != JsonKind::object) return 0;
+  return node.length;
 }
 
 std::string_view JsonView::key(std::size_t i) const {
-  return document_->text(document_->nodes()[nodeOf(*this).offset() + 2 * i]);
+  return document_->text(document_->nodes()[nodeOf(*this).offset + 2 * i]);
 }
 
 JsonView JsonView::value(std::size_t i) const {
-  return JsonView(document_, static_cast<std::uint32_t>(nodeOf(*this).offset() + 2 * i + 1));
+  return JsonView(document_, static_cast<std::uint32_t>(nodeOf(*this).offset + 2 * i + 1));
 }
 
 std::optional<JsonView> JsonView::find(std::string_view key) const {

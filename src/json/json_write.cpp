@@ -210,13 +210,13 @@ std::string repairedUtf8(std::string_view text) {
 template <typename Output>
 void putStringNode(Output& out, const JsonDocument& document, const Node& node) {
   if constexpr (std::is_same_v<Output, Bounder>) {
-    out.put(nullptr, std::size_t{node.length()} + 2);
+    out.put(nullptr, std::size_t{node.length} + 2);
     return;
   }
-  const char* p = document.source().data() + node.offset();
-  const char* end = p + node.length();
+  const char* p = document.source().data() + node.offset;
+  const char* end = p + node.length;
   out.put('"');
-  if (node.escapes() == JsonDocument::Escapes::other) {
+  if (node.escapes == JsonDocument::Escapes::other) {
     // The text between escapes holds no quote or control character (the
     // parser refused those), so only the escapes the encoding writes another
     // way are rewritten, into the one form it uses for their code point.
@@ -262,25 +262,25 @@ void putView(Output& out, const JsonDocument& document, std::uint32_t root) {
   const Node* nodes = document.nodes().data();
 
   auto begin = [&](const Node& node) {
-    switch (node.kind()) {
+    switch (node.kind) {
       case JsonKind::null:
         out.put("null");
         return;
       case JsonKind::boolean:
-        out.put(node.length() != 0 ? std::string_view("true") : std::string_view("false"));
+        out.put(node.length != 0 ? std::string_view("true") : std::string_view("false"));
         return;
       case JsonKind::number:
-        out.put(document.source().data() + node.offset(), node.length());
+        out.put(document.source().data() + node.offset, node.length);
         return;
       case JsonKind::string:
         putStringNode(out, document, node);
         return;
       case JsonKind::array:
       case JsonKind::object: {
-        const bool object = node.kind() == JsonKind::object;
+        const bool object = node.kind == JsonKind::object;
         out.put(object ? '{' : '[');
-        const std::uint64_t children = object ? 2 * std::uint64_t{node.length()} : node.length();
-        frames.push_back(Frame{node.offset(), node.offset(), node.offset() + children, object});
+        const std::uint64_t children = object ? 2 * std::uint64_t{node.length} : node.length;
+        frames.push_back(Frame{node.offset, node.offset, node.offset + children, object});
         return;
       }
     }
