@@ -360,22 +360,18 @@ void putObject(Writer& out, const JsonValue::Object& members) {
   out.put('}');
 }
 
-// The encoding of a document is never longer than its text: it drops
-// whitespace, and each escape it writes stood at least as long in the input.
-// A part of a document is sized for the whole text too: the pages reserved
-// beyond what is written are never touched, so they cost no memory, and the
-// output never has to be copied to grow.
-std::size_t expectedSize(JsonView value) {
-  return value.document()->source().size();
-}
-
 // What the documents a value embeds take, so that a response embedding a
 // large one is written into one buffer instead of one that doubles its way
-// up; the rest of a response is small next to the buffer's first step.
+// up; the rest of a response is small next to the buffer's first step. The
+// encoding of a document is never longer than its text: it drops whitespace,
+// and each escape it writes stood at least as long in the input. A part of a
+// document is sized for the whole text too: the pages reserved beyond what is
+// written are never touched, so they cost no memory, and the output never has
+// to be copied to grow.
 std::size_t expectedSize(const JsonValue& value) {
   std::size_t size = 0;
   if (const auto* embedded = std::get_if<JsonValue::Embedded>(&value.data())) {
-    size = expectedSize(embedded->view);
+    size = embedded->document->source().size();
   } else if (const auto* array = std::get_if<JsonValue::Array>(&value.data())) {
     for (const JsonValue& element : *array) size += expectedSize(element);
   } else if (const auto* object = std::get_if<JsonValue::Object>(&value.data())) {
@@ -394,7 +390,7 @@ void appendCanonicalJson(std::string& out, const JsonValue& value) {
 std::string canonicalJson(JsonView value) {
   std::string out;
   {
-    Writer writer(out, expectedSize(value));
+    Writer writer(out, value.document()->source().size());  // see expectedSize
     putView(writer, *value.document(), value.node());
   }
   return out;
