@@ -1,8 +1,5 @@
 #include "json/json_document.h"
 
-#include <algorithm>
-#include <ranges>
-
 #include "json/json_text.h"
 
 namespace brindell {
@@ -46,13 +43,22 @@ JsonView JsonView::value(std::size_t i) const {
 }
 
 std::optional<JsonView> JsonView::find(std::string_view key) const {
-  if (kind() != JsonKind::object) return std::nullopt;
+  const JsonDocument::Node& node = nodeOf(*this);
+  if (node.kind != JsonKind::object) return std::nullopt;
   // Members are sorted by key bytes, and std::string_view compares bytes as
-  // unsigned values, the same order the parser sorted them in.
-  const auto members = std::views::iota(std::size_t{0}, size());
-  const auto at =
-      std::ranges::partition_point(members, [&](std::size_t i) { return this->key(i) < key; });
-  if (at != members.end() && this->key(*at) == key) return value(*at);
+  // unsigned values, the same order the parser sorted them in: the first
+  // member whose key is not below `key` is found as std::lower_bound would.
+  std::size_t first = 0;
+  for (std::size_t count = node.length; count != 0;) {
+    const std::size_t half = count / 2;
+    if (this->key(first + half) < key) {
+      first += half + 1;
+      count -= half + 1;
+    } else {
+      count = half;
+    }
+  }
+  if (first != node.length && this->key(first) == key) return value(first);
   return std::nullopt;
 }
 
