@@ -78,6 +78,8 @@ std::size_t canonicalSizeBound(JsonView value);
 // Whether the document's text is byte for byte its own canonical encoding, as
 // every file this helper writes is. Found while parsing, without producing
 // the encoding, so such a text can be passed on as it stands.
-bool isCanonicalText(const JsonDocument& document);
+inline bool isCanonicalText(const JsonDocument& document) {
+  return document.canonical();
+}
 
 }  // namespace brindell

@@ -38,8 +38,6 @@ class JsonView {
   // The number of elements of an array or members of an object; 0 otherwise.
   std::size_t size() const;
 
-  // Element i of an array (i < size()).
-  JsonView element(std::size_t i) const;
   // Key and value of member i of an object (i < size()), in key order.
   std::string_view key(std::size_t i) const;
   JsonView value(std::size_t i) const;
@@ -70,31 +68,18 @@ class JsonDocument {
   // character and stands for itself.
   enum class Escapes : std::uint8_t { none, canonical, other };
 
-  class Node {
-   public:
-    Node(JsonKind kind, Escapes escapes, std::uint32_t length, std::uint32_t offset)
-        : offset_(offset),
-          kind_(static_cast<std::uint32_t>(kind)),
-          escapes_(static_cast<std::uint32_t>(escapes)),
-          length_(length) {}
-
-    JsonKind kind() const { return static_cast<JsonKind>(kind_); }
+  struct Node {
+    JsonKind kind : 3;
     // Strings only; none for every other kind.
-    Escapes escapes() const { return static_cast<Escapes>(escapes_); }
+    Escapes escapes : 2;
     // Booleans: the value. Strings and numbers: byte length of the text in
     // the input (between the quotes for strings). Containers: number of
     // elements, or of members (each member is two consecutive nodes: the key,
     // a string, then the value).
-    std::uint32_t length() const { return length_; }
+    std::uint32_t length : 27;
     // Strings and numbers: byte offset of the text in the input. Containers:
     // index of the first child node; children are contiguous.
-    std::uint32_t offset() const { return offset_; }
-
-   private:
-    std::uint32_t offset_;
-    std::uint32_t kind_ : 3;
-    std::uint32_t escapes_ : 2;
-    std::uint32_t length_ : 27;
+    std::uint32_t offset;
   };
 
   // Lengths have 27 bits and offsets 32, far above any text the helper
@@ -120,8 +105,8 @@ class JsonDocument {
   // The text of a string (decoded) or number (literal) node. Inline, since
   // parsing asks for every key's.
   std::string_view text(const Node& node) const {
-    const std::string_view raw(source_.data() + node.offset(), node.length());
-    return node.escapes() == Escapes::none ? raw : decodedText(node.offset(), raw);
+    const std::string_view raw(source_.data() + node.offset, node.length);
+    return node.escapes == Escapes::none ? raw : decodedText(node.offset, raw);
   }
 
  private:

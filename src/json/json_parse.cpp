@@ -90,7 +90,7 @@ const char* literalEnd(const char* p, const char* end, std::string_view word) {
 // read back at once stalls the read.
 template <bool canonicalOnly>
 std::pair<Node, const char*> takeString(const char* begin, const char* p, const char* end) {
-  const std::pair<Node, const char*> invalid{Node{JsonKind::null, Escapes::none, 0, 0}, nullptr};
+  const std::pair<Node, const char*> invalid{Node{}, nullptr};
   const char* const text = p + 1;
   Escapes escapes = Escapes::none;
   for (p = text;;) {
@@ -125,7 +125,7 @@ bool walk(std::string_view text, Builder& builder) {
   auto skip = [end](const char* p) { return strict ? p : skipWhitespace(p, end); };
   bool objects[maximumJsonDepth + 1];  // whether each open container is an object
   std::size_t depth = 0;
-  Node node{JsonKind::null, Escapes::none, 0, 0};
+  Node node{};
   const char* p = skip(begin);
   if (p == end || (*p != '{' && *p != '[')) return false;
 
@@ -150,7 +150,7 @@ value:
       p = literalEnd(p, end, *p == 't' ? "true" : "false");
       break;
     case 'n':
-      node = Node{JsonKind::null, Escapes::none, 0, 0};
+      node = Node{};
       p = literalEnd(p, end, "null");
       break;
     default: {
@@ -232,7 +232,7 @@ class NodeBuilder {
     // At most one node per two bytes of text ("1," in an array), so this
     // never grows, and the pages beyond what is written are never touched.
     nodes_.reserve(document.source().size() / 2 + 1);
-    nodes_.push_back(Node{JsonKind::null, Escapes::none, 0, 0});  // the root's place
+    nodes_.push_back(Node{});  // the root's place
   }
 
   void open(std::size_t) { frames_.push_back(pending_.size()); }
@@ -361,7 +361,7 @@ JsonObject JsonDocument::parse(std::shared_ptr<JsonDocument> document) {
   document->canonical_ = text.starts_with('{') && walk(text, keyOrder);
   if (!document->canonical_) {
     document->buildNodes();
-    if (document->nodes_[JsonDocument::rootNode].kind() == JsonKind::array) {
+    if (document->nodes_[JsonDocument::rootNode].kind == JsonKind::array) {
       throw SyncFailure{Code::invalidFile, "A sync file must contain one JSON object."};
     }
   }

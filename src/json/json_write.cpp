@@ -210,13 +210,13 @@ std::string repairedUtf8(std::string_view text) {
 template <typename Output>
 void putStringNode(Output& out, const JsonDocument& document, const Node& node) {
   if constexpr (std::is_same_v<Output, Bounder>) {
-    out.put(nullptr, std::size_t{node.length()} + 2);
+    out.put(nullptr, std::size_t{node.length} + 2);
     return;
   }
-  const char* p = document.source().data() + node.offset();
-  const char* end = p + node.length();
+  const char* p = document.source().data() + node.offset;
+  const char* end = p + node.length;
   out.put('"');
-  if (node.escapes() == JsonDocument::Escapes::other) {
+  if (node.escapes == JsonDocument::Escapes::other) {
     // The text between escapes holds no quote or control character (the
     // parser refused those), so only the escapes the encoding writes another
     // way are rewritten, into the one form it uses for their code point.
@@ -262,25 +262,25 @@ void putView(Output& out, const JsonDocument& document, std::uint32_t root) {
   const Node* nodes = document.nodes().data();
 
   auto begin = [&](const Node& node) {
-    switch (node.kind()) {
+    switch (node.kind) {
       case JsonKind::null:
         out.put("null");
         return;
       case JsonKind::boolean:
-        out.put(node.length() != 0 ? std::string_view("true") : std::string_view("false"));
+        out.put(node.length != 0 ? std::string_view("true") : std::string_view("false"));
         return;
       case JsonKind::number:
-        out.put(document.source().data() + node.offset(), node.length());
+        out.put(document.source().data() + node.offset, node.length);
         return;
       case JsonKind::string:
         putStringNode(out, document, node);
         return;
       case JsonKind::array:
       case JsonKind::object: {
-        const bool object = node.kind() == JsonKind::object;
+        const bool object = node.kind == JsonKind::object;
         out.put(object ? '{' : '[');
-        const std::uint64_t children = object ? 2 * std::uint64_t{node.length()} : node.length();
-        frames.push_back(Frame{node.offset(), node.offset(), node.offset() + children, object});
+        const std::uint64_t children = object ? 2 * std::uint64_t{node.length} : node.length;
+        frames.push_back(Frame{node.offset, node.offset, node.offset + children, object});
         return;
       }
     }
@@ -360,22 +360,18 @@ void putObject(Writer& out, const JsonValue::Object& members) {
   out.put('}');
 }
 
-// The encoding of a document is never longer than its text: it drops
-// whitespace, and each escape it writes stood at least as long in the input.
-// A part of a document is sized for the whole text too: the pages reserved
-// beyond what is written are never touched, so they cost no memory, and the
-// output never has to be copied to grow.
-std::size_t expectedSize(JsonView value) {
-  return value.document()->source().size();
-}
-
 // What the documents a value embeds take, so that a response embedding a
 // large one is written into one buffer instead of one that doubles its way
-// up; the rest of a response is small next to the buffer's first step.
+// up; the rest of a response is small next to the buffer's first step. The
+// encoding of a document is never longer than its text: it drops whitespace,
+// and each escape it writes stood at least as long in the input. A part of a
+// document is sized for the whole text too: the pages reserved beyond what is
+// written are never touched, so they cost no memory, and the output never has
+// to be copied to grow.
 std::size_t expectedSize(const JsonValue& value) {
   std::size_t size = 0;
   if (const auto* embedded = std::get_if<JsonValue::Embedded>(&value.data())) {
-    size = expectedSize(embedded->view);
+    size = embedded->document->source().size();
   } else if (const auto* array = std::get_if<JsonValue::Array>(&value.data())) {
     for (const JsonValue& element : *array) size += expectedSize(element);
   } else if (const auto* object = std::get_if<JsonValue::Object>(&value.data())) {
@@ -391,14 +387,10 @@ void appendCanonicalJson(std::string& out, const JsonValue& value) {
   putValue(writer, value);
 }
 
-bool isCanonicalText(const JsonDocument& document) {
-  return document.canonical();
-}
-
 std::string canonicalJson(JsonView value) {
   std::string out;
   {
-    Writer writer(out, expectedSize(value));
+    Writer writer(out, value.document()->source().size());  // see expectedSize
     putView(writer, *value.document(), value.node());
   }
   return out;
