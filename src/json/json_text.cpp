@@ -127,28 +127,6 @@ struct Vector {
 }  // namespace width16
 #undef BRINDELL_TARGET
 
-// Bytes shift only within each 16-byte lane: the lane before a block's first
-// is the previous block's last.
-#define BRINDELL_TARGET __attribute__((target("avx2")))
-namespace width32 {
-struct Vector {
-  using V = __m256i;
-  BRINDELL_TARGET static V load(const void* p) {
-    return _mm256_loadu_si256(static_cast<const V*>(p));
-  }
-  BRINDELL_TARGET static V lookup(V table, V at) { return _mm256_shuffle_epi8(table, at); }
-  BRINDELL_TARGET static V shiftedRight4(V v) { return _mm256_srli_epi16(v, 4); }
-  template <int n>
-  BRINDELL_TARGET static V before(V input, V prior) {
-    return _mm256_alignr_epi8(input, _mm256_permute2x128_si256(prior, input, 0x21), 16 - n);
-  }
-  BRINDELL_TARGET static V subtractSaturated(V a, V b) { return _mm256_subs_epu8(a, b); }
-  BRINDELL_TARGET static bool isAscii(V v) { return _mm256_movemask_epi8(v) == 0; }
-};
-#include "json/json_utf8_blocks.h"
-}  // namespace width32
-#undef BRINDELL_TARGET
-
 #define BRINDELL_TARGET __attribute__((target("avx512f,avx512bw")))
 namespace width64 {
 struct Vector {
@@ -177,7 +155,6 @@ struct Vector {
 int widestUtf8Width() {
 #if defined(__x86_64__)
   static const int widest = __builtin_cpu_supports("avx512bw") ? 64
-                            : __builtin_cpu_supports("avx2")   ? 32
                             : __builtin_cpu_supports("ssse3")  ? 16
                                                                : 0;
   return widest;
@@ -192,7 +169,6 @@ bool isValidUtf8(std::string_view text, int width) {
 #if defined(__x86_64__)
   width = std::min(width, widestUtf8Width());
   if (width == 64) return width64::Utf8Blocks::isValid(p, end);
-  if (width == 32) return width32::Utf8Blocks::isValid(p, end);
   if (width == 16) return width16::Utf8Blocks::isValid(p, end);
 #endif
   return isValidUtf8Scalar(p, end);
