@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -73,14 +72,8 @@ const char* numberEnd(const char* p, const char* end) {
 // The end of `word` (true, false or null) at `p`, or nullptr when it does
 // not stand there.
 const char* literalEnd(const char* p, const char* end, std::string_view word) {
-  if (static_cast<std::size_t>(end - p) < word.size()) return nullptr;
-  std::uint32_t have;
-  std::uint32_t want;
-  // The first four bytes as one word, then the fifth of "false".
-  std::memcpy(&have, p, 4);
-  std::memcpy(&want, word.data(), 4);
-  if (have != want || (word.size() == 5 && p[4] != word[4])) return nullptr;
-  return p + word.size();
+  return std::string_view(p, static_cast<std::size_t>(end - p)).starts_with(word) ? p + word.size()
+                                                                                  : nullptr;
 }
 
 // The string whose opening quote is at `p`, as a node, and what follows its
