@@ -27,16 +27,13 @@ struct Utf8Sequence {
 Utf8Sequence utf8SequenceAt(const unsigned char* p, const unsigned char* end);
 
 // Whether all of `text` is well-formed UTF-8 in the sense above. Vectorised
-// where the processor allows, since every parsed text passes through it whole:
-// `width` names the path, by the bytes it takes at a time (64, 16, or 0 for
-// one sequence at a time; 32 bytes at a time gained too little over 16 to pay
-// for a path of its own), and a width the processor cannot run falls back to
-// the next narrower. Every path must agree, yet a machine runs only
-// its widest, so tests ask for each.
-bool isValidUtf8(std::string_view text, int width = 64);
+// where the processor allows, since every parsed text passes through it whole;
+// `vectorised` false asks for one sequence at a time, so that tests can hold
+// the two paths to the same verdicts.
+bool isValidUtf8(std::string_view text, bool vectorised = true);
 
-// The widest of those paths this processor can run.
-int widestUtf8Width();
+// Whether this processor can run the vectorised path.
+bool hasVectorUtf8();
 
 // The characters with an escape of two bytes, and in the same places the
 // letter that follows the backslash in each. The canonical encoding writes
