@@ -30,8 +30,7 @@ TEST(HeldDirectory, IsAtItsPathUntilThePathNamesSomethingElse) {
       },
       [&] { std::filesystem::remove_all(root + "/a"); }};
   for (std::size_t i = 0; i < std::size(changes); ++i) {
-    std::filesystem::remove_all(root + "/a"), std::filesystem::remove_all(root + "/real");
-    std::filesystem::remove_all(root + "/moved");
+    for (const char* name : {"/a", "/real", "/moved"}) std::filesystem::remove_all(root + name);
     std::filesystem::create_directories(root + "/a/b");
     const Directory held = openDirectory(root + "/a/b");
     changes[i]();

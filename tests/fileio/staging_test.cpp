@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <utime.h>
 
 #include <filesystem>
 
@@ -19,14 +18,6 @@ namespace brindell::testing {
 namespace {
 
 using Fault = FaultyFileSystem::Fault;
-
-std::size_t leftoversIn(const std::string& parent) {
-  std::size_t found = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(parent)) {
-    found += entry.path().filename().string().starts_with(".brindell-staging-");
-  }
-  return found;
-}
 
 TEST(PrivateDirectory, IsTheRuntimeOnesOwnElseOneInTmpElseRefused) {
   TemporaryDirectory runtime;
@@ -72,7 +63,7 @@ TEST(StagingDirectory, IsRefusedWithTheReasonWhenNoneCanBeMade) {
     faulty.faults = {row.fault};
     EXPECT_EQ(outcomeOf([&] { StagingDirectory staging(parent); }),
               prefix + row.reason + " Local workspace data is unchanged.");
-    EXPECT_EQ(leftoversIn(root.path()), 0u) << row.reason;
+    EXPECT_EQ(stagingLeftovers(root.path()), std::vector<std::string>{}) << row.reason;
   }
 }
 
@@ -87,14 +78,11 @@ TEST(StaleStaging, IsAllReachedInAParentOfAnySize) {
     faulty.faults = {{.call = "remove", .error = EIO}};
     for (int i = 0; i < 16; ++i) StagingDirectory kept(parent);
   }
-  for (const auto& entry : std::filesystem::directory_iterator(root.path())) {
-    const utimbuf old{std::time(nullptr) - 120, std::time(nullptr) - 120};
-    ::utime(entry.path().c_str(), &old);
-  }
+  ageStagingLeftovers(root.path());
   std::vector<std::size_t> left;
   for (int request = 0; request < 3; ++request) {
     removeStaleStagingDirectories(parent);
-    left.push_back(leftoversIn(root.path()));
+    left.push_back(stagingLeftovers(root.path()).size());
   }
   EXPECT_TRUE(left.front() > 0 && left.back() == 0) << ::testing::PrintToString(left);
 }

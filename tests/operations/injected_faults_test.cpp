@@ -5,8 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <utime.h>
 
 #include <filesystem>
 #include <map>
@@ -24,68 +22,55 @@ namespace {
 using Fault = FaultyFileSystem::Fault;
 namespace fs = std::filesystem;
 
+// The files and directories below `root`, each file with its bytes; staging
+// directories apart.
+std::map<std::string, std::string> itemsOf(const std::string& root) {
+  std::map<std::string, std::string> items;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = fs::relative(entry.path(), root).string();
+    if (name.find(".brindell-staging-") != std::string::npos) continue;
+    if (entry.is_directory()) {
+      items[name] = "/";
+    } else {
+      std::ifstream file(entry.path(), std::ios::binary);
+      items[name].assign(std::istreambuf_iterator<char>(file), {});
+    }
+  }
+  return items;
+}
+
 const std::string content =
     R"({"entries":[1,2.5],"workspaceId":")" + std::string(workspaceA) + "\"}";
 
-// The tree below `root`, each file with its bytes; staging directories apart.
-struct Tree {
-  std::map<std::string, std::string> items;
-  std::vector<std::string> leftovers;
-  bool operator==(const Tree&) const = default;
-};
-
-Tree treeOf(const std::string& root) {
-  Tree tree;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
-    const std::string name = fs::relative(entry.path(), root).string();
-    if (name.find(".brindell-staging-") != std::string::npos) {
-      if (entry.path().parent_path() == root) tree.leftovers.push_back(name);
-    } else if (entry.is_directory()) {
-      tree.items[name] = "/";
-    } else {
-      std::ifstream file(entry.path(), std::ios::binary);
-      tree.items[name].assign(std::istreambuf_iterator<char>(file), {});
-    }
+// The request of `operation` on a parent made ready for it: an empty one for
+// create, a sync folder for publish, one holding the history file otherwise.
+std::string prepared(const std::string& operation, const std::string& parent) {
+  fs::remove_all(parent);
+  fs::create_directory(parent);
+  JsonValue::Object request = {{"op", operation}, {"folder", parent}};
+  if (operation == "create") {
+    request.emplace_back("workspaceId", workspaceA);
+    return canonicalJson(request);
   }
-  return tree;
+  request[1].second = makeSyncFolder(parent);
+  if (operation != "list") request.emplace_back("name", historyName(1));
+  if (operation == "publish") request.emplace_back("content", parseObject(content));
+  if (operation != "publish") writeFile(parent + "/sync/" + historyName(1), content);
+  return canonicalJson(request);
 }
 
 // What a request answers in-process: "ok " and its result, or the failure.
-std::string answerOf(const std::string& request) {
+std::string answerOf(const std::string& request, const std::vector<Fault>& faults,
+                     std::map<std::string, int>* calls = nullptr) {
+  FaultyFileSystem faulty;
+  faulty.faults = faults;
   PosixPlatform platform;
   std::string answer;
   const std::string outcome =
       outcomeOf([&] { answer = canonicalJson(execute(platform, parseObject(request))); });
+  if (calls != nullptr) *calls = faulty.calls;
   return outcome == "ok" ? "ok " + answer : outcome;
 }
-
-struct Operation {
-  const char* name;
-  std::string (*request)(const std::string& parent);
-};
-
-const Operation operations[] = {
-    {"create",
-     [](const std::string& parent) {
-       return R"({"folder":")" + parent + R"(","op":"create","workspaceId":")" + workspaceA + "\"}";
-     }},
-    {"publish",
-     [](const std::string& parent) {
-       return R"({"content":)" + content + R"(,"folder":")" + makeSyncFolder(parent) +
-              R"(","name":")" + historyName(1) + R"(","op":"publish"})";
-     }},
-    {"read",
-     [](const std::string& parent) {
-       writeFile(makeSyncFolder(parent) + "/" + historyName(1), content);
-       return R"({"folder":")" + parent + R"(/sync","name":")" + historyName(1) +
-              R"(","op":"read"})";
-     }},
-    {"list",
-     [](const std::string& parent) {
-       writeFile(makeSyncFolder(parent) + "/" + historyName(1), content);
-       return R"({"folder":")" + parent + R"(/sync","op":"list"})";
-     }},
-};
 
 // The ways a file is staged: an unnamed file in the folder; a staging
 // directory beside it where the file system makes no unnamed file or /proc
@@ -98,77 +83,49 @@ const std::vector<Fault> stagings[] = {
      {.call = "renameExclusively", .error = EINVAL}},
 };
 
-// Ages the staging directories left in `parent` past the minute after which
-// a later helper removes them, and has the clean-up run.
-bool removedLater(const std::string& parent, const std::vector<std::string>& leftovers) {
-  for (const std::string& name : leftovers) {
-    const utimbuf old{std::time(nullptr) - 120, std::time(nullptr) - 120};
-    ::utime((parent + "/" + name).c_str(), &old);
-  }
-  removeStaleStagingDirectories(openDirectory(parent));
-  return treeOf(parent).leftovers.empty();
-}
-
 TEST(InjectedFaults, LeaveTheFolderAsItWasOrAsIntended) {
-  for (const Operation& operation : operations) {
+  TemporaryDirectory root;
+  const std::string parent = root.path() + "/p";
+  for (const char* operation : {"create", "publish", "read", "list"}) {
     for (const std::vector<Fault>& staging : stagings) {
-      TemporaryDirectory root;
-      const std::string parent = root.path() + "/p";
-      const auto fresh = [&] {
-        fs::remove_all(parent);
-        fs::create_directory(parent);
-        return operation.request(parent);
-      };
-      std::string request = fresh();
-      const Tree before = treeOf(parent);
+      const std::string request = prepared(operation, parent);
+      const auto before = itemsOf(parent);
       std::map<std::string, int> calls;
-      std::string expected;
-      {
-        FaultyFileSystem counted;
-        counted.faults = staging;
-        expected = answerOf(request);
-        calls = counted.calls;
-      }
-      const Tree intended = treeOf(parent);
-      ASSERT_TRUE(expected.starts_with("ok ") && intended.leftovers.empty()) << expected;
+      const std::string expected = answerOf(request, staging, &calls);
+      const auto intended = itemsOf(parent);
+      ASSERT_TRUE(expected.starts_with("ok ") && stagingLeftovers(parent).empty()) << expected;
       for (const auto& [call, count] : calls) {
         for (int nth = 1; nth <= count; ++nth) {
           std::vector<int> errors{EIO};
           if (call == "write") errors.push_back(FaultyFileSystem::nothing);
           for (const int error : errors) {
-            const std::string label = std::string(operation.name) + " " +
-                                      std::to_string(&staging - stagings) + " " + call + "#" +
-                                      std::to_string(nth) + " " + std::to_string(error);
-            request = fresh();
-            std::string answer;
-            {
-              FaultyFileSystem faulty;
-              faulty.faults = staging;
-              faulty.faults.push_back({.call = call, .error = error, .nth = nth});
-              answer = answerOf(request);
-            }
-            const Tree after = treeOf(parent);
+            SCOPED_TRACE(std::string(operation) + " " + std::to_string(&staging - stagings) + " " +
+                         call + "#" + std::to_string(nth) + " " + std::to_string(error));
+            std::vector<Fault> faults = staging;
+            faults.push_back({.call = call, .error = error, .nth = nth});
+            prepared(operation, parent);
+            const std::string answer = answerOf(request, faults);
+            const auto after = itemsOf(parent);
             EXPECT_TRUE(answer == expected || answer.starts_with("SYNC_IO: ") ||
                         answer.starts_with("SYNC_FOLDER_MOVED: "))
-                << label << ": " << answer;
-            EXPECT_TRUE(after.items == before.items || after.items == intended.items)
-                << label << ": " << answer;
-            // A staging directory stays only where its removal was what failed.
-            const bool removal =
-                call == "remove" || call == "readEntries" || call == "status" || call == "open";
-            EXPECT_TRUE(after.leftovers.empty() ||
-                        (removal && removedLater(parent, after.leftovers)))
-                << label;
-            FaultyFileSystem again;
-            again.faults = staging;
-            const std::string repeated = answerOf(request);
-            EXPECT_EQ(treeOf(parent).items, intended.items) << label;
+                << answer;
+            EXPECT_TRUE(after == before || after == intended) << answer;
+            // A staging directory stays only where its removal was what
+            // failed, and then a later helper removes it once it is stale.
+            if (!stagingLeftovers(parent).empty()) {
+              EXPECT_TRUE(call == "remove" || call == "readEntries" || call == "status" ||
+                          call == "open");
+              ageStagingLeftovers(parent);
+              removeStaleStagingDirectories(openDirectory(parent));
+              EXPECT_EQ(stagingLeftovers(parent), std::vector<std::string>{});
+            }
             std::string confirmed = expected;
             const std::size_t created = confirmed.find("\"created\":true");
-            if (after.items == intended.items && created != std::string::npos) {
+            if (after == intended && created != std::string::npos) {
               confirmed.replace(created, 14, "\"created\":false");
             }
-            EXPECT_EQ(repeated, confirmed) << label;
+            EXPECT_EQ(answerOf(request, staging), confirmed);
+            EXPECT_EQ(itemsOf(parent), intended);
           }
         }
       }

@@ -33,76 +33,70 @@ class FaultyFileSystem final : public FileSystem {
   std::function<void(const std::string& call, const std::string& item, int flags)> observe;
 
   int open(int d, const std::string& name, int flags, mode_t mode, FileDescriptor& out) override {
-    return fault(
-        "open", name, [&] { return real().open(d, name, flags, mode, out); }, flags);
+    return pass<&FileSystem::open>("open", name, flags, d, name, flags, mode, out);
   }
   int openDirectoryResolved(const std::string& path, FileDescriptor& out) override {
-    return fault("openDirectoryResolved", path,
-                 [&] { return real().openDirectoryResolved(path, out); });
+    return pass<&FileSystem::openDirectoryResolved>("openDirectoryResolved", path, 0, path, out);
   }
   int status(int d, const std::string& name, struct stat& out) override {
-    return fault("status", name, [&] { return real().status(d, name, out); });
+    return pass<&FileSystem::status>("status", name, 0, d, name, out);
   }
   int read(int file, char* buffer, std::size_t size, std::size_t& count) override {
     count = 0;
-    return fault("read", "", [&] { return real().read(file, buffer, size, count); });
+    return pass<&FileSystem::read>("read", "", 0, file, buffer, size, count);
   }
   int write(int file, const iovec* pieces, int pieceCount, std::size_t& count) override {
     count = 0;
-    return fault("write", "", [&] { return real().write(file, pieces, pieceCount, count); });
+    return pass<&FileSystem::write>("write", "", 0, file, pieces, pieceCount, count);
   }
   int wait(int stream, short events) override {
-    return fault("wait", "", [&] { return real().wait(stream, events); });
+    return pass<&FileSystem::wait>("wait", "", 0, stream, events);
   }
-  int flush(int file) override {
-    return fault("flush", "", [&] { return real().flush(file); });
-  }
+  int flush(int file) override { return pass<&FileSystem::flush>("flush", "", 0, file); }
   int makeDirectory(int d, const std::string& name, mode_t mode) override {
-    return fault("makeDirectory", name, [&] { return real().makeDirectory(d, name, mode); });
+    return pass<&FileSystem::makeDirectory>("makeDirectory", name, 0, d, name, mode);
   }
   int remove(int d, const std::string& name, bool isDirectory) override {
-    return fault("remove", name, [&] { return real().remove(d, name, isDirectory); });
+    return pass<&FileSystem::remove>("remove", name, 0, d, name, isDirectory);
   }
   int rename(int fromDirectory, const std::string& from, int toDirectory, const std::string& to,
              bool exclusive) override {
-    return fault(exclusive ? "renameExclusively" : "rename", to,
-                 [&] { return real().rename(fromDirectory, from, toDirectory, to, exclusive); });
+    return pass<&FileSystem::rename>(exclusive ? "renameExclusively" : "rename", to, 0,
+                                     fromDirectory, from, toDirectory, to, exclusive);
   }
   int linkDescriptor(int file, int toDirectory, const std::string& to) override {
-    return fault("linkDescriptor", to,
-                 [&] { return real().linkDescriptor(file, toDirectory, to); });
+    return pass<&FileSystem::linkDescriptor>("linkDescriptor", to, 0, file, toDirectory, to);
   }
   int lock(int file, int operation) override {
-    return fault("lock", "", [&] { return real().lock(file, operation); });
+    return pass<&FileSystem::lock>("lock", "", 0, file, operation);
   }
   int duplicate(int file, FileDescriptor& copy) override {
-    return fault("duplicate", "", [&] { return real().duplicate(file, copy); });
+    return pass<&FileSystem::duplicate>("duplicate", "", 0, file, copy);
   }
   int readAttribute(int file, const char* name, std::size_t maximumSize,
                     std::string& value) override {
-    return fault("readAttribute", name,
-                 [&] { return real().readAttribute(file, name, maximumSize, value); });
+    return pass<&FileSystem::readAttribute>("readAttribute", name, 0, file, name, maximumSize,
+                                            value);
   }
   int writeAttribute(int file, const char* name, std::string_view value) override {
-    return fault("writeAttribute", name, [&] { return real().writeAttribute(file, name, value); });
+    return pass<&FileSystem::writeAttribute>("writeAttribute", name, 0, file, name, value);
   }
   int descriptorTarget(int file, std::string& path) override {
-    return fault("descriptorTarget", "", [&] { return real().descriptorTarget(file, path); });
+    return pass<&FileSystem::descriptorTarget>("descriptorTarget", "", 0, file, path);
   }
   int descriptorReachable(int file) override {
-    return fault("descriptorReachable", "", [&] { return real().descriptorReachable(file); });
+    return pass<&FileSystem::descriptorReachable>("descriptorReachable", "", 0, file);
   }
   int readEntries(FileDescriptor directory, long& position,
                   const std::function<bool(std::string_view name)>& visit) override {
-    return fault("readEntries", "",
-                 [&] { return real().readEntries(std::move(directory), position, visit); });
+    return pass<&FileSystem::readEntries>("readEntries", "", 0, std::move(directory), position,
+                                          visit);
   }
 
  private:
-  static FileSystem& real() { return posixFileSystem(); }
-
-  int fault(const std::string& call, const std::string& item, const std::function<int()>& go,
-            int flags = 0) {
+  // Counts the call, tells the observer, then fails it as planned or passes it on.
+  template <auto method, typename... Args>
+  int pass(const std::string& call, const std::string& item, int flags, Args&&... args) {
     const int number = ++calls[call];
     if (observe) observe(call, item, flags);
     for (const Fault& planned : faults) {
@@ -111,7 +105,7 @@ class FaultyFileSystem final : public FileSystem {
         return planned.error == nothing ? 0 : planned.error;
       }
     }
-    return go();
+    return (posixFileSystem().*method)(std::forward<Args>(args)...);
   }
 
   FileSystem* previous_;

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <stdlib.h>
+#include <utime.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "base/sync_failure.h"
 
@@ -53,6 +55,22 @@ inline std::string makeSyncFolder(const std::string& parent) {
   std::filesystem::create_directory(parent + "/sync");
   writeFile(parent + "/sync/manifest.json", manifestText());
   return parent + "/sync";
+}
+
+// The staging directories in `parent`, and their ageing past the minute after
+// which a later helper removes them.
+inline std::vector<std::string> stagingLeftovers(const std::string& parent) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(parent)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(".brindell-staging-")) names.push_back(name);
+  }
+  return names;
+}
+inline void ageStagingLeftovers(const std::string& parent) {
+  const utimbuf old{std::time(nullptr) - 120, std::time(nullptr) - 120};
+  for (const std::string& name : stagingLeftovers(parent))
+    ::utime((parent + "/" + name).c_str(), &old);
 }
 
 // "ok", or what `call` threw: "CODE: message" for a SyncFailure.
