@@ -33,8 +33,9 @@ def traced(request, *options):  # a run under strace -f with `options`, and its 
 
 
 IO, NAMED = "Input/output error", f"\u201c{F}\u201d"
-# The call whose failure each sentence of create and publish names (its name, a text in its line, which of those);
-# failures elsewhere leave the folder as it was or as intended, as the in-process sweep shows.
+# Each step of create and publish that changes the disk or reads what it made, in order: the call (its name, a text
+# in its line, which of those) and the sentence that names its failure. That every failure elsewhere leaves the folder
+# as it was or as intended is the in-process sweep's to show.
 SENTENCES = {"create": [
     ("mkdirat", STAGING, 1, "Cannot create a staging directory in \u201ccreate\u201d"),
     ("mkdirat", 'sync"', 1, f"Cannot create directory {NAMED}"),
@@ -43,9 +44,14 @@ SENTENCES = {"create": [
     ("fsync", "", 1, "Cannot synchronize the sync file"),
     ("fsync", "", 2, "Cannot synchronize the sync directory"),
     ("renameat2", "NOREPLACE", 1, "Cannot create the sync folder"),
+    ("fsync", "", 3, "Cannot synchronize the sync directory"),
     ("openat", '"manifest.json", O_RDONLY', 1, "Cannot read manifest.json"),
     ("getdents64", "", -1, f"Cannot list {NAMED}")], "publish": [
-    ("linkat", "/proc/self/fd/", 1, "Cannot publish the sync file")]}
+    ("openat", "O_TMPFILE", 1, "Cannot prepare the sync file"),
+    ("writev", "workspaceId", 1, "Cannot write the sync file"),
+    ("fsync", "", 1, "Cannot synchronize the sync file"),
+    ("linkat", "/proc/self/fd/", 1, "Cannot publish the sync file"),
+    ("fsync", "", 2, "Cannot synchronize the sync directory")]}
 # The calls that change the disk, at each of which a helper is killed.
 CHANGES = "mkdirat|write|fsync|rename|linkat|unlinkat|openat.*O_(CREAT|TMPFILE)"
 
