@@ -21,25 +21,14 @@ DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # loopbac
 SEEN, STATE = [], [""]  # what Syncthing really did, printed for the record; why the devices are not settled yet
 
 
-def free_port():  # free now; Syncthing takes it a moment later
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def die_with_parent():  # a Syncthing outlives no test, even one killed outright
-    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
 class Device:
     def __init__(self, top, name):
         self.name, self.home, self.log = name, os.path.join(top, name), os.path.join(top, f"{name}.log")
-        self.shared, self.process = os.path.join(top, f"{name}-shared"), None
-        self.port, self.gui, self.key = free_port(), free_port(), secrets.token_hex(16)
+        self.shared, self.process, self.key = os.path.join(top, f"{name}-shared"), None, secrets.token_hex(16)
+        self.port, self.gui = (free_port() for _ in range(2))
         os.mkdir(self.shared, 0o700)
-        self.env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower() and not k.startswith("XDG_")}
-        self.env |= {"HOME": os.path.join(top, "home"), "STNODEFAULTFOLDER": "1", "STNORESTART": "1",
-                     "STNOUPGRADE": "1"}
+        self.env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower() and not k.startswith("XDG_")} | {
+            "HOME": os.path.join(top, "home"), "STNODEFAULTFOLDER": "1", "STNORESTART": "1", "STNOUPGRADE": "1"}
         made = subprocess.run(["syncthing", "generate", "--home", self.home], env=self.env,
                               capture_output=True, text=True, timeout=60)
         if not (found := re.search(r"^Device ID: (\S+)$", made.stdout + made.stderr, re.M)):
@@ -48,8 +37,8 @@ class Device:
 
     # Nothing reaches past loopback or outlives the test; the peer is known by its address; the test scans when it
     # has written, never a watcher or a timer.
-    def configure(self, peer):
-        tree = ElementTree.parse(os.path.join(self.home, "config.xml"))
+    def start(self, peer):
+        tree = ElementTree.parse(config := os.path.join(self.home, "config.xml"))
         for tag, value in {"listenAddress": f"tcp://127.0.0.1:{self.port}", "globalAnnounceEnabled": "false",
                            "localAnnounceEnabled": "false", "relaysEnabled": "false", "natEnabled": "false",
                            "urAccepted": "-1", "crashReportingEnabled": "false", "autoUpgradeIntervalH": "0",
@@ -64,19 +53,12 @@ class Device:
             folder.set(key, value)
         ElementTree.SubElement(folder, "device", id=peer.id, introducedBy="")  # beside this device's own
         tree.getroot().extend([device, folder])
-        tree.write(os.path.join(self.home, "config.xml"))
-
-    def start(self):
-        with open(self.log, "wb") as log:
+        tree.write(config)
+        with open(self.log, "wb") as log:  # a Syncthing outlives no test, even one killed outright (PR_SET_PDEATHSIG)
             self.process = subprocess.Popen(["syncthing", "serve", "--home", self.home, "--no-browser", "--no-restart",
                                              "--no-upgrade", "--no-default-folder"], stdin=subprocess.DEVNULL,
                                             stdout=log, stderr=subprocess.STDOUT, env=self.env,
-                                            preexec_fn=die_with_parent)
-
-    def stop(self):
-        if self.process:
-            self.process.kill()
-            self.process.wait()
+                                            preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGTERM))
 
     def tail(self):
         return "".join(open(self.log, errors="replace").readlines()[-8:])
@@ -91,29 +73,22 @@ class Device:
 
     def ready(self):
         if self.process.poll() is not None:
-            status = self.process.returncode
-            b.skip(f"syncthing exited with status {status}:\n{self.tail()}", MUST_RUN)
-        try:
+            b.skip(f"syncthing exited with status {self.process.returncode}:\n{self.tail()}", MUST_RUN)
+        with contextlib.suppress(OSError):
             return self.rest("GET", "system/ping") == {"ping": "pong"}
-        except OSError:
-            return False
 
     def connected(self, peer):
         return self.rest("GET", "system/connections")["connections"].get(peer.id, {}).get("connected", False)
 
     def scan(self):  # answers once the scan is over; False while the folder is paused
-        try:
+        with contextlib.suppress(urllib.error.HTTPError):
             return self.rest("POST", f"db/scan?folder={SHARED}") is None
-        except urllib.error.HTTPError:
-            return False
 
     # A paused folder is neither scanned nor exchanged while the devices stay connected (a paused device, once
-    # resumed, may take half a minute to reconnect).
-    def pause(self, paused):
-        self.rest("PATCH", f"config/folders/{SHARED}", {"paused": paused})
-
-    def throttle(self, rate):
-        self.rest("PATCH", "config/options", {"maxRecvKbps": rate})
+    # resumed, may take half a minute to reconnect); a throttled one receives slowly.
+    def set(self, paused=None, rate=None):
+        paused is None or self.rest("PATCH", f"config/folders/{SHARED}", {"paused": paused})
+        rate is None or self.rest("PATCH", "config/options", {"maxRecvKbps": rate})
 
     def folder(self, workspace=b.WORKSPACE):
         return os.path.join(self.shared, b.folder_name(workspace))
@@ -125,6 +100,12 @@ class Device:
     def expects(self, label, expected, operation, workspace=b.WORKSPACE, **request):
         answer = self.ask(operation, workspace, **request)
         expect(answer == expected, f"{label} on {self.name.upper()}", answer)
+
+
+def free_port():  # free now; Syncthing takes it a moment later
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 # Both devices connected, idle, needing nothing, each knowing the other has everything, and of one global state.
@@ -148,38 +129,26 @@ def sync(a, z, what, arrived=lambda: True):
     b.wait(what, lambda: settled(a, z) and arrived())
 
 
-def apart(a, z):
-    a.pause(True), z.pause(True)
-    b.wait("the folder to pause",
-           lambda: all(d.rest("GET", f"db/status?folder={SHARED}")["state"] == "" for d in (a, z)))
-
-
-def resume(a, z):  # and scans what was written meanwhile
-    a.pause(False), z.pause(False)
-    b.wait("the folder to run again", lambda: a.scan() and z.scan())
-
-
-def start(top, devices):  # two running devices that answer the test, or a skip saying why
-    if not shutil.which("syncthing"):
-        b.skip("syncthing is not installed (bash scripts/setup.sh test installs it)", MUST_RUN)
-    try:
-        devices += [Device(top, "a"), Device(top, "b")]
-        a, z = devices
-        a.configure(z), z.configure(a)
-        a.start(), z.start()
-        b.wait("both Syncthing instances to answer", lambda: a.ready() and z.ready())
-    except (OSError, subprocess.SubprocessError) as error:
-        b.skip(f"cannot run Syncthing: {error}", MUST_RUN)
-    return a, z
+def apart(a, z, paused=True):  # or together again, scanning what was written meanwhile
+    a.set(paused), z.set(paused)
+    b.wait("the folder to pause", lambda: all(d.rest("GET", f"db/status?folder={SHARED}")["state"] == ""
+                                              for d in (a, z))) if paused else b.wait(
+        "the folder to run again", lambda: a.scan() and z.scan())
 
 
 def check_two_devices():
+    if not shutil.which("syncthing"):
+        b.skip("syncthing is not installed (bash scripts/setup.sh test installs it)", MUST_RUN)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # so that the instances are stopped on the way out
-    with tempfile.TemporaryDirectory(prefix="brindell-syncthing-",
-                                     ignore_cleanup_errors=True) as top:
+    with tempfile.TemporaryDirectory(prefix="brindell-syncthing-", ignore_cleanup_errors=True) as top:
         devices = []
         try:
-            a, z = start(top, devices)
+            try:
+                devices += [Device(top, "a"), Device(top, "b")]
+                (a, z), _ = devices, [d.start(p) for d, p in zip(devices, devices[::-1])]
+                b.wait("both Syncthing instances to answer", lambda: a.ready() and z.ready())
+            except (OSError, subprocess.SubprocessError) as error:
+                b.skip(f"cannot run Syncthing: {error}", MUST_RUN)
             b.wait("the two devices to connect", lambda: a.connected(z) and z.connected(a))
             for scenario in (create_and_publish, download_in_progress, at_once, same_create, conflicts, deletion):
                 scenario(a, z)
@@ -187,8 +156,8 @@ def check_two_devices():
             expect(False, "stopped", f"{type(error).__name__}: {error}; {STATE[0]}")
             print("".join(f"--- the end of {d.name}'s log:\n{d.tail()}" for d in devices))
         finally:
-            for device in devices:
-                device.stop()
+            for device in filter(lambda d: d.process, devices):
+                device.process.kill(), device.process.wait()
     print("\n".join(SEEN))
 
 
@@ -208,7 +177,7 @@ def create_and_publish(a, z):
 def download_in_progress(a, z):
     name, text, small = history_name("large"), b.sized(5 * b.MIB, seed=3), history_name("small")
     temporary, during, strays = os.path.join(z.folder(), f".syncthing.{name}.tmp"), [], []
-    z.throttle(THROTTLE)
+    z.set(rate=THROTTLE)
     a.expects("3: publish", b.published(True, name), "publish", name=name, content=json.loads(text))
     a.scan()
 
@@ -222,7 +191,7 @@ def download_in_progress(a, z):
         return os.path.exists(os.path.join(z.folder(), name))
     with contextlib.suppress(TimeoutError):  # the transfer then goes on at full speed
         b.wait("the large history on B", look)
-    z.throttle(0)
+    z.set(rate=0)
     SEEN.append(f"3: {len(during)} rounds beside the temporary file, of sizes {sorted({s for s, *_ in during})}")
     expect(during, "3: the temporary file seen on B during the transfer", temporary)
     expect(not strays, "3: no stray reported during the transfer", strays[:1])
@@ -257,7 +226,7 @@ def same_create(a, z):
     answers = [device.ask("create", b.OTHER) for device in (a, z)]
     expected = [b.created(device.shared, b.OTHER) for device in (a, z)]
     expect(answers == expected, "5: create on both sides", answers)
-    resume(a, z)
+    apart(a, z, False)
     sync(a, z, "the two creates to meet")
     for device in (a, z):
         entries = sorted(os.listdir(device.folder(b.OTHER)))
@@ -290,11 +259,11 @@ def conflicts(a, z):
         for device, text, age in ((a, texts[0], 60), (z, texts[1], 0)):  # A's version is older: it loses
             pathlib.Path(folders[device], item).write_text(text)
             os.utime(os.path.join(folders[device], item), (time.time() - age,) * 2)
-        a.throttle(THROTTLE), z.throttle(THROTTLE)
-        resume(a, z)
+        a.set(rate=THROTTLE), z.set(rate=THROTTLE)
+        apart(a, z, False)
         with contextlib.suppress(TimeoutError):  # the transfers then go on at full speed
             b.wait(f"the conflict on {item} to settle", look)
-        a.throttle(0), z.throttle(0)
+        a.set(rate=0), z.set(rate=0)
         sync(a, z, f"the conflict on {item} to settle")
     # Whether a transfer is caught in flight depends on the machine's speed; the protocol table holds hashed names
     # deterministically, so a run that caught none only says so.

@@ -32,50 +32,51 @@ def traced(request, *options):  # a run under strace -f with `options`, and its 
         return done, log.read()
 
 
-IO, FULL, NAMED = "Input/output error", "No space left on device", f"\u201c{F}\u201d"
-# The steps of each request that change the disk, or read or list what it made: the call (its name, a text in its
-# line, which of those), the error injected and the answer (a failure of the platform, naming an item, or of the
-# call itself).
-STEPS = {"create": [
-    ("mkdirat", STAGING, 1, "ENOSPC", "Cannot create a staging directory in \u201ccreate\u201d"),
-    ("mkdirat", 'sync"', 1, "ENOSPC", f"Cannot create directory {NAMED}"),
-    ("openat", "O_EXCL", 1, "EIO", "Cannot prepare the sync file"),
-    ("writev", "format", 1, "ENOSPC", "Cannot write the sync file"),
-    ("fsync", "", 1, "EIO", "Cannot synchronize the sync file"),
-    ("fsync", "", 2, "EIO", "Cannot synchronize the sync directory"),
-    ("renameat2", "NOREPLACE", 1, "EIO", "Cannot create the sync folder"),
-    ("fsync", "", 3, "EIO", "Cannot synchronize the sync directory"),
-    ("openat", '"manifest.json", O_RDONLY', 1, "EIO", "Cannot read manifest.json"),
-    ("getdents64", "", -1, "EIO", f"Cannot list {NAMED}")], "publish": [
-    ("openat", "O_TMPFILE", 1, "EIO", "Cannot prepare the sync file"),
-    ("writev", "workspaceId", 1, "ENOSPC", "Cannot write the sync file"),
-    ("fsync", "", 1, "EIO", "Cannot synchronize the sync file"),
-    ("linkat", "/proc/self/fd/", 1, "EIO", "Cannot publish the sync file"),
-    ("fsync", "", 2, "EIO", "Cannot synchronize the sync directory")]}
+IO, NAMED = "Input/output error", f"\u201c{F}\u201d"
+# Each step of create and publish that changes the disk or reads what it made, in order: the call (its name, a text
+# in its line, which of those) and the sentence that names its failure. That every failure elsewhere leaves the folder
+# as it was or as intended is the in-process sweep's to show.
+SENTENCES = {"create": [
+    ("mkdirat", STAGING, 1, "Cannot create a staging directory in \u201ccreate\u201d"),
+    ("mkdirat", 'sync"', 1, f"Cannot create directory {NAMED}"),
+    ("openat", "O_EXCL", 1, "Cannot prepare the sync file"),
+    ("writev", "format", 1, "Cannot write the sync file"),
+    ("fsync", "", 1, "Cannot synchronize the sync file"),
+    ("fsync", "", 2, "Cannot synchronize the sync directory"),
+    ("renameat2", "NOREPLACE", 1, "Cannot create the sync folder"),
+    ("fsync", "", 3, "Cannot synchronize the sync directory"),
+    ("openat", '"manifest.json", O_RDONLY', 1, "Cannot read manifest.json"),
+    ("getdents64", "", -1, f"Cannot list {NAMED}")], "publish": [
+    ("openat", "O_TMPFILE", 1, "Cannot prepare the sync file"),
+    ("writev", "workspaceId", 1, "Cannot write the sync file"),
+    ("fsync", "", 1, "Cannot synchronize the sync file"),
+    ("linkat", "/proc/self/fd/", 1, "Cannot publish the sync file"),
+    ("fsync", "", 2, "Cannot synchronize the sync directory")]}
+# The calls that change the disk, at each of which a helper is killed.
+CHANGES = "mkdirat|write|fsync|rename|linkat|unlinkat|openat.*O_(CREAT|TMPFILE)"
 
 
 # One request on a fresh tree: the tree before and as intended, the answer, and the calls of the thread serving it,
 # each numbered among its calls of that name as strace's when= counts them. Calls the main thread made as often are
-# left out (when= would fail its call too), and so are those that cannot fail or do not return.
+# left out (when= would fail its call too), and so are those that cannot fail or do not return. Where `beside`,
+# publish stages beside the folder, as where unnamed files cannot be made.
 class Scenario:
-    def __init__(self, kind, root, steps=STEPS):
-        self.kind, self.parent = kind, os.path.join(root, kind)
+    def __init__(self, kind, root, beside=False):
+        self.kind, self.parent, self.beside = kind, os.path.join(root, kind), beside or kind == "create"
         self.request, self.before = b.canonical(self.tree()).encode(), contents(self.parent)[0]
         done, self.trace = traced(self.request)
         self.answer, (self.intended, leftovers) = done.stdout, contents(self.parent)
-        expect(done.returncode == 0 and not leftovers, kind, done)
+        expect(done.returncode == 0 and not leftovers and careful(self.trace), kind, (done, self.trace))
         counts, calls, self.steps = collections.Counter(), [], {}
         for tid, name, line in re.findall(r"^(\d+) +(\w+)\((.*)$", self.trace, re.M):
             counts[tid, name] += 1
             calls.append((tid, name, counts[tid, name], line))
         self.calls = [(n, k, line) for tid, n, k, line in calls if tid != calls[0][0] and k > counts[calls[0][0], n]
                       and n not in ("futex", "exit_group", "gettid", "geteuid")]
-        for name, needle, nth, error, phrase in steps.get(kind, []):
+        for name, needle, nth, phrase in [] if beside else SENTENCES[kind]:
             found = [(n, k) for n, k, line in self.calls if n == name and needle in line]
-            cause = IO if error == "EIO" else FULL
-            self.steps[found[nth - 1 if nth > 0 else nth]] = error, refusal(
-                "platform", description=f"{phrase}: {cause}.") if "\u201c" in phrase else refusal(
-                "system", phrase=phrase, error=cause)
+            self.steps[found[nth - 1 if nth > 0 else nth]] = refusal("platform", description=f"{phrase}: {IO}.") \
+                if "\u201c" in phrase else refusal("system", phrase=phrase, error=IO)
 
     def tree(self):  # builds the tree afresh and returns the request
         shutil.rmtree(self.parent, ignore_errors=True)
@@ -84,20 +85,21 @@ class Scenario:
             return {"op": "create", "folder": self.parent, "workspaceId": b.WORKSPACE}
         return {"op": "publish", "folder": b.sync_folder(self.parent), "name": NAME, "content": CONTENT}
 
-    # The request with `action` at a call, then again without: the answer, the tree, what is left, the repeat, and
-    # a later helper's clean-up. An unnamed file leaves nothing, even when killed; create's staging directory may
-    # stay when it is killed or its removal fails.
+    def kills(self):  # at each call that changes the disk but the answer's
+        for name, number, line in self.calls:
+            re.match(CHANGES, name + line) and not line.startswith("1,") and self.case(name, number, "signal=SIGKILL")
+
+    # The request killed at a call, or failed there with the `expected` answer, then again as it is: the tree, what
+    # is left, the repeat, and a later helper's clean-up. An unnamed file leaves nothing, even when killed; a staging
+    # directory may stay only when its helper is killed.
     def case(self, name, number, action, expected=None):
         self.tree()
-        label, killed = f"{self.kind} {name}#{number} {action}", action.startswith("signal")
+        label = f"{self.kind} {name}#{number} {action}"
         done, _ = traced(self.request, "-e", f"inject={name}:{action}:when={number}")
-        (after, leftovers), status = contents(self.parent), (done.stdout, done.returncode)
-        error = json.loads(done.stdout or "{}").get("error", {}).get("code")
-        expect(after in (self.before, self.intended) and (status == (expected, 1) if expected else status == (b"", -9)
-               if killed else (done.stdout, after) == (self.answer, self.intended) or
-               error in ("SYNC_IO", "SYNC_FOLDER_MOVED") and done.returncode == 1), label, done)
-        expect(not leftovers or self.kind == "create" and len(leftovers) == 1 and (killed or done.stdout == self.answer),
-               label, f"left {leftovers}")
+        after, leftovers = contents(self.parent)
+        expect(after in (self.before, self.intended) and (done.stdout, done.returncode) == (
+            (expected, 1) if expected else (b"", -9)), label, done)
+        expect(not leftovers or self.beside and len(leftovers) == 1 and not expected, label, f"left {leftovers}")
         again = b.run(self.request).stdout
         expect(again == self.answer.replace(b'"created":true', b'"created":%s' % (
             b"false" if after == self.intended else b"true")) and contents(self.parent)[0] == self.intended and
@@ -129,49 +131,40 @@ def removed_later(parent):
     return not b.staging_leftovers(parent)
 
 
-# The calls of create and publish fail one at a time: all of them, but of the many inspections, closes and reads
-# only the first and the last. Where a call changes the disk the helper is also killed.
-def check_failing_calls(root):
-    for kind in STEPS:
-        scenario, numbers = Scenario(kind, root), collections.defaultdict(list)
-        for name, number, _ in scenario.calls:
-            numbers[name].append(number)
-        for name, number, line in scenario.calls:
-            if name in ("newfstatat", "close", "fcntl", "read") and number not in (numbers[name][0], numbers[name][-1]) \
-                    or line.startswith("1,"):  # the answer itself
-                continue
-            error, answer = scenario.steps.get((name, number), ("EIO", None))
-            scenario.case(name, number, f"error={error}", answer)
-            if re.match("mkdirat|write|fsync|renameat2|linkat|unlinkat|openat.*O_(CREAT|TMPFILE)", name + line):
-                scenario.case(name, number, "signal=SIGKILL")
-        expect(careful(scenario.trace), kind, scenario.trace)
-    # Without unnamed files publish stages beside the folder and leaves nothing there, also where no rename is
-    # exclusive; a path openat2 cannot resolve again, or that lacks it, is walked, and the folder is still known
-    # where it was; without a thread to spare the main thread serves; a write that takes part of the bytes goes on with the
-    # rest, in the staged file and in the answer, and one that takes none finds the disk full; an interrupted call is
-    # made again.
+# Create and publish are killed at each call that changes the disk, and fail at each call a sentence names.
+def check_kills(root):
+    for kind in SENTENCES:
+        scenario = Scenario(kind, root)
+        scenario.kills()
+        for (name, number), answer in scenario.steps.items():
+            scenario.case(name, number, "error=EIO", answer)
+
+
+# Without unnamed files publish stages beside the folder and leaves nothing there, also where no rename is exclusive;
+# a path openat2 cannot resolve again, or that lacks it, is walked, and the folder is still known where it was;
+# without a thread to spare the main thread serves; a write that takes part of the bytes goes on with the rest, in the
+# staged file and in the answer, and one that takes none finds the disk full; an interrupted call is made again.
+def check_calls(root):
     publish, stored = Scenario("publish", root), b.canonical(CONTENT).encode()
     unnamed = next(k for n, k, line in publish.calls if n == "openat" and "O_TMPFILE" in line)
-    read = b.canonical({"op": "read", "folder": os.path.join(publish.parent, F), "name": NAME}).encode()
-    for request, option, answer, written in [
-            (publish.request, f"openat:error=EOPNOTSUPP:when={unnamed}", publish.answer, stored),
-            (publish.request, f"openat:error=EOPNOTSUPP:when={unnamed} renameat2:error=EINVAL", publish.answer, stored),
-            (publish.request, "openat2:error=ENOSYS", publish.answer, stored),
-            (publish.request, "openat2:error=EPERM", publish.answer, stored),
-            (publish.request, "openat2:error=EIO:when=1", publish.answer, stored),
-            (publish.request, "clone3:error=EAGAIN:when=1", publish.answer, stored),
-            (publish.request, "writev:retval=1:when=1", publish.answer, stored[1:]),
-            (publish.request, "writev:retval=0:when=1", refusal("system", phrase="Cannot write the sync file", error=FULL),
-             None),
-            (publish.request, "writev:error=EINTR:when=1", publish.answer, stored),
-            (publish.request, "read:error=EINTR:when=2", publish.answer, stored),
-            (publish.request, "read:error=EINTR:when=3", publish.answer, stored),
-            (read, "writev:error=EINTR:when=1", b.success(stored.decode()), stored),
-            (read, "writev:retval=22:when=1", b.success(stored.decode())[22:], stored),
-            (read, "writev:retval=0:when=1", b"", stored)]:
+    read, done = b.canonical({"op": "read", "folder": os.path.join(publish.parent, F), "name": NAME}), publish.answer
+    for option, answer, written in [
+            (f"openat:error=EOPNOTSUPP:when={unnamed}", done, stored),
+            (f"openat:error=EOPNOTSUPP:when={unnamed} renameat2:error=EINVAL", done, stored),
+            ("openat2:error=ENOSYS", done, stored), ("openat2:error=EPERM", done, stored),
+            ("openat2:error=EIO:when=1", done, stored), ("clone3:error=EAGAIN:when=1", done, stored),
+            ("writev:retval=1:when=1", done, stored[1:]),
+            ("writev:retval=0:when=1", refusal("system", phrase="Cannot write the sync file",
+                                               error="No space left on device"), None),
+            ("writev:error=EINTR:when=1", done, stored), ("read:error=EINTR:when=2", done, stored),
+            ("read:error=EINTR:when=3", done, stored),
+            ("read writev:error=EINTR:when=1", b.success(stored.decode()), stored),
+            ("read writev:retval=22:when=1", b.success(stored.decode())[22:], stored),
+            ("read writev:retval=0:when=1", b"", stored)]:
         publish.tree()
-        request == read and b.run(publish.request)
-        done, trace = traced(request, *(word for o in option.split() for word in ("-e", "inject=" + o)))
+        option.startswith("read ") and b.run(publish.request)
+        done, trace = traced(read.encode() if option.startswith("read ") else publish.request,
+                             *(word for o in option.split() if o != "read" for word in ("-e", "inject=" + o)))
         target = pathlib.Path(publish.parent, F, NAME)
         found = done.stdout, target.read_bytes() if target.exists() else None, os.listdir(publish.parent)
         # The request's folder and the private directory are walked from the root once each; a path resolved
@@ -269,16 +262,15 @@ def check_read_calls(root):
 # A request refused for what stands at its name stages nothing first, nothing a cloud drive could upload meanwhile.
 def check_refused_early(root):
     for kind, at, make in (("create", F, lambda path: open(path, "w").close()), ("publish", f"{F}/{NAME}", os.mkdir)):
-        scenario = Scenario(kind, root)
-        scenario.tree()
+        (scenario := Scenario(kind, root)).tree()
         make(os.path.join(scenario.parent, at))
         done, trace = traced(scenario.request)
-        expect(b"SYNC_UNSAFE_PATH" in done.stdout and not re.search(f'mkdirat\\(\\d+, "{STAGING}|O_TMPFILE', trace), kind, (done, trace))
+        expect(b"SYNC_UNSAFE_PATH" in done.stdout and not re.search(f'mkdirat\\(\\d+, "{STAGING}|O_TMPFILE', trace),
+               kind, (done, trace))
 
 
 # Out of descriptors wherever the limit falls, create and publish answer as they would or with SYNC_IO, and leave
-# nothing behind: every way out removes what was staged. Without /proc (some sandboxes), where an unnamed file cannot
-# be named, publish stages beside the folder instead; that needs root, to hide /proc.
+# nothing behind: every way out, the removal of what was staged too, has the descriptors it needs.
 def check_descriptors(root):
     for kind in ("create", "publish"):
         scenario = Scenario(kind, root)
@@ -289,7 +281,7 @@ def check_descriptors(root):
             expect(not leftovers and ((done.stdout, after) == (scenario.answer, scenario.intended) or b'"SYNC_IO"' in
                    done.stdout and after in (scenario.before, scenario.intended)), f"{kind} with {limit} descriptors",
                    (done.stdout, leftovers))
-        if os.geteuid() == 0:
+        if os.geteuid() == 0:  # without /proc (some sandboxes) an unnamed file cannot be named: publish stages beside
             scenario.tree()
             done = b.run(scenario.request, args=["unshare", "--mount", "--propagation", "private", "sh", "-c",
                                                  'mount -t tmpfs none /proc && exec "$0"', b.HELPER])
@@ -298,8 +290,8 @@ def check_descriptors(root):
 
 
 # Where the file system has neither unnamed files nor an exclusive rename (a FUSE mount: bindfs mirroring a
-# directory), a publish killed at each call that changes the disk leaves at the history name nothing or the whole
-# file, and nothing that a later request does not remove. Needs root, to mount.
+# directory), publish stages beside the folder, and killed at each call that changes the disk it leaves the folder
+# as it was or as intended, and nothing that a later request does not remove. Needs root, to mount.
 def check_fallback_kills(root):
     if os.geteuid() != 0 or not shutil.which("bindfs"):
         return print("skipped the publish killed on a FUSE mount: it needs root and bindfs")
@@ -307,25 +299,15 @@ def check_fallback_kills(root):
     os.makedirs(mount := os.path.join(root, "fuse"))
     subprocess.run(["bindfs", source, mount], check=True)
     try:
-        scenario, stored = Scenario("publish", mount, steps={}), b.canonical(CONTENT).encode()
-        for name, number, line in scenario.calls:
-            if not re.match("mkdirat|write|fsync|rename|unlinkat|openat.*O_CREAT", name + line):
-                continue
-            scenario.tree()
-            traced(scenario.request, "-e", f"inject={name}:signal=SIGKILL:when={number}")
-            target = pathlib.Path(scenario.parent, F, NAME)
-            left = target.read_bytes() if target.exists() else None
-            again = b.run(scenario.request).stdout
-            expect(left in (None, stored) and removed_later(scenario.parent) and again == scenario.answer.replace(
-                b'"created":true', b'"created":%s' % (b"false" if left else b"true")), f"{name}#{number} killed",
-                (left, again, os.listdir(scenario.parent)))
+        scenario = Scenario("publish", mount, beside=True)
+        scenario.kills()
     finally:
         subprocess.run(["fusermount", "-u", mount])
 
 
 def check_all():
     with tempfile.TemporaryDirectory(dir=os.path.realpath("/tmp")) as root:
-        for check in (check_failing_calls, check_leftovers, check_impostor, check_refused_early, check_read_calls,
+        for check in (check_kills, check_calls, check_leftovers, check_impostor, check_refused_early, check_read_calls,
                       check_descriptors, check_fallback_kills):
             check(root)
 
