@@ -75,11 +75,4 @@ std::size_t canonicalSize(JsonView value);
 // std::bad_alloc.
 std::size_t canonicalSizeBound(JsonView value);
 
-// Whether the document's text is byte for byte its own canonical encoding, as
-// every file this helper writes is. Found while parsing, without producing
-// the encoding, so such a text can be passed on as it stands.
-inline bool isCanonicalText(const JsonDocument& document) {
-  return document.canonical();
-}
-
 }  // namespace brindell

@@ -94,7 +94,9 @@ class JsonDocument {
   JsonView root() const { return JsonView(this, rootNode); }
   // The input, unchanged.
   std::string_view source() const { return source_; }
-  // Whether the input is byte for byte its own canonical encoding.
+  // Whether the input is byte for byte its own canonical encoding, as every
+  // file this helper writes is. Found while parsing, without producing the
+  // encoding, so that such a text can be passed on as it stands.
   bool canonical() const { return canonical_; }
 
   // The nodes, built on first use for a canonical text.

@@ -98,7 +98,7 @@ const JsonDocument* canonicalStoredDocument(const JsonValue& result) {
   const auto* embedded = std::get_if<JsonValue::Embedded>(&result.data());
   if (embedded == nullptr) return nullptr;
   const JsonDocument& document = *embedded->document;
-  if (embedded->view.node() != JsonDocument::rootNode || !isCanonicalText(document)) return nullptr;
+  if (embedded->view.node() != JsonDocument::rootNode || !document.canonical()) return nullptr;
   return &document;
 }
 

@@ -95,17 +95,17 @@ TEST(Json, EncodesCanonicallyAndKnowsItsOwnEncoding) {
   for (const auto& [input, canonical] : cases) {
     EXPECT_EQ(reencoded(input), canonical);
     EXPECT_EQ(reencoded(" " + canonical), canonical);
-    EXPECT_EQ(isCanonicalText(*parseObject(input).document), input == canonical) << input;
+    EXPECT_EQ(parseObject(input).document->canonical(), input == canonical) << input;
     const JsonObject object = parseObject(canonical);
-    EXPECT_TRUE(isCanonicalText(*object.document) && object.document->source() == canonical);
+    EXPECT_TRUE(object.document->canonical() && object.document->source() == canonical);
   }
   for (const int c : {0x00, 0x08, 0x0a, 0x0b, 0x1e, 0x1f, 0x20, 0x41, 0xe9, 0x100, 0x1000}) {
     char lower[16], upper[16];
     std::snprintf(lower, sizeof lower, R"({"s":"\u%04x"})", c);
     std::snprintf(upper, sizeof upper, R"({"s":"\u%04X"})", c);
     const bool canonical = c < 0x20 && c != 0x08 && c != 0x0a;
-    EXPECT_EQ(isCanonicalText(*parseObject(lower).document), canonical) << lower;
-    EXPECT_EQ(isCanonicalText(*parseObject(upper).document),
+    EXPECT_EQ(parseObject(lower).document->canonical(), canonical) << lower;
+    EXPECT_EQ(parseObject(upper).document->canonical(),
               canonical && std::string_view(lower) == upper)
         << upper;
   }
