@@ -71,7 +71,8 @@ TEST(Json, EncodesCanonicallyAndKnowsItsOwnEncoding) {
   const std::string padding(64, 'p'), literals = R"({"a":[1.0,-0,1E400,true,null,{}],"b":"x/y é"})";
   const std::vector<std::pair<std::string, std::string>> cases = {
       // Canonical and not: the two are validated by different passes.
-      {"{\"a\":" + nested(999) + "}", "{\"a\":" + nested(999) + "}"},
+      {repeated("{\"a\":", 999) + "{}" + repeated("}", 999),
+       repeated("{\"a\":", 999) + "{}" + repeated("}", 999)},
       {" {\"a\":" + nested(999) + "}", "{\"a\":" + nested(999) + "}"},
       {"{}\n", "{}"},
       {literals, literals},

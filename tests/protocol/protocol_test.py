@@ -152,6 +152,7 @@ TABLE = [
     ("same content", {NAME: json.dumps(dict(reversed(json.loads(BUNDLE).items())), indent=1)}, PUBLISH,
      b.published(False, NAME)),
     ("different content", {NAME: b.sized(101)}, PUBLISH, refusal("immutable")),
+    ("different content, same size", {NAME: BUNDLE.replace("x", "y", 1)}, PUBLISH, refusal("immutable")),
     ("number spelled otherwise", {NAME: NUMBERED}, publishing(NUMBERED.replace("2.0", "2")), refusal("immutable")),
     ("512th file", history_files(511, 2), PUBLISH, b.published(True, NAME)),
     ("folder of 512", FULL, PUBLISH, refusal("would_overfill")),
@@ -192,7 +193,7 @@ TABLE = [
     # A manifest's version passes exactly when it equals 1, decided by its decimal digits however it is written.
     (f"version {v}", KEPT | {M: version(v)}, LIST, b.listed({NAME: 100}, version(v)) if decimal.Decimal(v) == 1
      else refusal("bad_manifest")) for v in "1.0 1.00 10e-1 0.1E1 1e0 1E+0 100e-2 0.01e2 1000e-003 0.001e+3 -1 2 "
-    "11e-1 1.01 0 0.0 0e0 1e1 10 0.1 1.0000000000000000001 100000000000000000000e-20 1e-1000000".split()]
+    "11e-1 1.01 1.09 19e-1 0 0.0 0e0 1e1 10 0.1 1.0000000000000000001 100000000000000000000e-20 1e-1000000".split()]
 
 # Each row in a fresh tree. A refusal changes nothing; a success removes nothing, and what it makes is private
 # whatever the umask; the same request again answers alike (the file now exists) and changes nothing.
