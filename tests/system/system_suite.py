@@ -259,9 +259,11 @@ def check_read_calls(root):
            trace.count(" writev(1,") == 1, "read calls", trace)
 
 
-# A request refused for what stands at its name stages nothing first, nothing a cloud drive could upload meanwhile.
+# A request refused for what stands at its name (a file, a folder others may change) stages nothing first, nothing a
+# cloud drive could upload meanwhile.
 def check_refused_early(root):
-    for kind, at, make in (("create", F, lambda path: open(path, "w").close()), ("publish", f"{F}/{NAME}", os.mkdir)):
+    for kind, at, make in (("create", F, lambda path: open(path, "w").close()), ("publish", f"{F}/{NAME}", os.mkdir),
+                           ("create", F, lambda path: os.mkdir(path) or os.chmod(path, 0o777))):
         (scenario := Scenario(kind, root)).tree()
         make(os.path.join(scenario.parent, at))
         done, trace = traced(scenario.request)
